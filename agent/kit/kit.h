@@ -1,0 +1,44 @@
+// libkit: the agent's logging and utility library, as the tool calls it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/sysinfo.h"
+
+// Logging. A trace is emitted when its level shares a bit with the debug
+// level; an error always is. Level bit 0x80000000 marks a run report line,
+// which goes to standard output unchanged; everything else goes to standard
+// error with a prefix.
+int trace_open(int target);
+void setDebugLevel(int64_t level);
+int64_t getDebugLevel();
+void trace(int64_t level, const char* fmt, ...);
+void trace(int64_t level, const char16_t* fmt, ...);
+void error(const char* fmt, ...);
+void error(const char16_t* fmt, ...);
+void _log_trace(const char* text);
+void _log_error(uint32_t code, const char* text, const char* extra);
+int trace_close();
+
+class IPasswordUtil;
+
+class Util {
+ public:
+  // Fills the whole record; non-zero on success.
+  static int GetOsVersionInfo(platform::OSVERSIONINFOEXW* info);
+  // a * b; *overflow is set (never cleared) when the product does not fit.
+  static size_t SafeMul(size_t a, size_t b, bool* overflow);
+  static void* SafeCalloc(size_t bytes);
+  static void FreeMem(void* block);
+  // Allocating formatters (release with FreeMem); negative on failure.
+  static int asprintf(char** out, const char* fmt, ...);
+  static int aswprintf(char16_t** out, const char16_t* fmt, ...);
+  // New UTF-16 copy of a UTF-8 text, or null.
+  static char16_t* ConvertStringToWCHAR(const char* text);
+  // Overwrite a NUL-terminated text in place.
+  static void ClearString(char* text);
+  static void ClearStringW(char16_t* text);
+  static int RtlSecureZeroMemory(void* block, size_t bytes, size_t unused);
+  static IPasswordUtil* CreatePClassInstance();
+  static void ReleasePClassInstance(IPasswordUtil* instance);
+};

@@ -1,0 +1,83 @@
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "agent/kit/kit.h"
+#include "platform/codec.h"
+#include "platform/format.h"
+
+int Util::GetOsVersionInfo(platform::OSVERSIONINFOEXW* info) {
+  if (!info) return 0;
+  std::memset(info, 0, sizeof(*info));
+  info->dwOSVersionInfoSize = sizeof(*info);
+  return platform::GetVersionInfo(info) ? 1 : 0;
+}
+
+size_t Util::SafeMul(size_t a, size_t b, bool* overflow) {
+  size_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product) && overflow) *overflow = true;
+  return product;
+}
+
+void* Util::SafeCalloc(size_t bytes) { return bytes ? std::calloc(1, bytes) : nullptr; }
+
+void Util::FreeMem(void* block) { std::free(block); }
+
+int Util::asprintf(char** out, const char* fmt, ...) {
+  if (!out) return -1;
+  *out = nullptr;
+  std::string text;
+  va_list ap;
+  va_start(ap, fmt);
+  bool ok = platform::vformat_string(text, fmt, ap);
+  va_end(ap);
+  if (!ok) return -1;
+  char* block = static_cast<char*>(std::calloc(text.size() + 1, 1));
+  if (!block) return -1;
+  std::memcpy(block, text.data(), text.size());
+  *out = block;
+  return static_cast<int>(text.size());
+}
+
+int Util::aswprintf(char16_t** out, const char16_t* fmt, ...) {
+  if (!out) return -1;
+  *out = nullptr;
+  std::string text;
+  va_list ap;
+  va_start(ap, fmt);
+  bool ok = platform::vformat_wide_string(text, fmt, ap);
+  va_end(ap);
+  if (!ok) return -1;
+  char16_t* wide = ConvertStringToWCHAR(text.c_str());
+  if (!wide) return -1;
+  *out = wide;
+  return static_cast<int>(std::char_traits<char16_t>::length(wide));
+}
+
+char16_t* Util::ConvertStringToWCHAR(const char* text) {
+  if (!text) return nullptr;
+  int units = platform::MultiByteToWideChar(platform::CP_UTF8, 0, text, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  auto* wide = static_cast<char16_t*>(std::calloc(static_cast<size_t>(units), sizeof(char16_t)));
+  if (!wide) return nullptr;
+  if (platform::MultiByteToWideChar(platform::CP_UTF8, 0, text, -1, wide, units) != units) {
+    std::free(wide);
+    return nullptr;
+  }
+  return wide;
+}
+
+void Util::ClearString(char* text) {
+  if (text) explicit_bzero(text, std::strlen(text));
+}
+
+void Util::ClearStringW(char16_t* text) {
+  if (text) explicit_bzero(text, std::char_traits<char16_t>::length(text) * sizeof(char16_t));
+}
+
+int Util::RtlSecureZeroMemory(void* block, size_t bytes, size_t /*unused*/) {
+  if (!block) return 0;
+  explicit_bzero(block, bytes);
+  return 1;
+}

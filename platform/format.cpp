@@ -1,0 +1,263 @@
+#include "platform/format.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/codec.h"
+
+namespace platform {
+namespace {
+
+std::string narrow_of(const char16_t* w) {
+  std::string out;
+  if (!w) return "(null)";
+  if (!*w) return out;
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0);
+  if (n <= 0) return out;
+  out.resize(static_cast<size_t>(n));
+  WideCharToMultiByte(CP_UTF8, 0, w, -1, out.data(), n);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+std::string narrow_of_char(char32_t c) {
+  char16_t w[3] = {0, 0, 0};
+  if (c >= 0x10000 && c <= 0x10FFFF) {
+    w[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+    w[1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+  } else {
+    w[0] = static_cast<char16_t>(c);
+  }
+  return narrow_of(w);
+}
+
+enum class Len { none, hh, h, l, ll, j, z, t, L, w, i64, i32 };
+
+template <typename... A>
+bool append(std::string& out, const std::string& spec, A... args) {
+  int n = std::snprintf(nullptr, 0, spec.c_str(), args...);
+  if (n < 0) return false;
+  size_t at = out.size();
+  out.resize(at + static_cast<size_t>(n) + 1);
+  std::snprintf(out.data() + at, static_cast<size_t>(n) + 1, spec.c_str(), args...);
+  out.resize(at + static_cast<size_t>(n));
+  return true;
+}
+
+// Formats one text argument with the spec's flags, width and precision.
+bool append_text(std::string& out, const std::string& flags, int width, bool has_width,
+                 int precision, bool has_precision, const std::string& text) {
+  std::string spec = "%" + flags;
+  if (has_width) spec += "*";
+  if (has_precision) spec += ".*";
+  spec += "s";
+  if (has_width && has_precision) return append(out, spec, width, precision, text.c_str());
+  if (has_width) return append(out, spec, width, text.c_str());
+  if (has_precision) return append(out, spec, precision, text.c_str());
+  return append(out, spec, text.c_str());
+}
+
+// One formatter for both widths; Ch is the format's character type.
+template <typename Ch>
+bool format_into(std::string& out, const Ch* fmt, va_list ap) {
+  constexpr bool wide_fmt = sizeof(Ch) == 2;
+  if (!fmt) return false;
+  // The format text itself is processed as UTF-8.
+  std::string f;
+  if constexpr (wide_fmt) {
+    f = narrow_of(reinterpret_cast<const char16_t*>(fmt));
+  } else {
+    f = reinterpret_cast<const char*>(fmt);
+  }
+  const char* p = f.c_str();
+  while (*p) {
+    if (*p != '%') {
+      out.push_back(*p++);
+      continue;
+    }
+    ++p;
+    if (*p == '%') {
+      out.push_back('%');
+      ++p;
+      continue;
+    }
+    std::string flags;
+    while (*p && std::strchr("-+ #0'", *p)) flags.push_back(*p++);
+    bool has_width = false, has_precision = false;
+    int width = 0, precision = 0;
+    if (*p == '*') {
+      has_width = true;
+      width = va_arg(ap, int);
+      ++p;
+    } else if (*p >= '0' && *p <= '9') {
+      has_width = true;
+      while (*p >= '0' && *p <= '9') {
+        if (width > 100000) return false;
+        width = width * 10 + (*p++ - '0');
+      }
+    }
+    if (*p == '.') {
+      ++p;
+      has_precision = true;
+      if (*p == '*') {
+        precision = va_arg(ap, int);
+        ++p;
+      } else {
+        while (*p >= '0' && *p <= '9') {
+          if (precision > 100000) return false;
+          precision = precision * 10 + (*p++ - '0');
+        }
+      }
+    }
+    Len len = Len::none;
+    if (p[0] == 'h' && p[1] == 'h') len = Len::hh, p += 2;
+    else if (p[0] == 'h') len = Len::h, ++p;
+    else if (p[0] == 'l' && p[1] == 'l') len = Len::ll, p += 2;
+    else if (p[0] == 'l') len = Len::l, ++p;
+    else if (p[0] == 'q') len = Len::ll, ++p;
+    else if (p[0] == 'j') len = Len::j, ++p;
+    else if (p[0] == 'z') len = Len::z, ++p;
+    else if (p[0] == 't') len = Len::t, ++p;
+    else if (p[0] == 'L') len = Len::L, ++p;
+    else if (p[0] == 'w') len = Len::w, ++p;
+    else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') len = Len::i64, p += 3;
+    else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') len = Len::i32, p += 3;
+    else if (p[0] == 'I') len = Len::z, ++p;
+    char conv = *p;
+    if (!conv) return false;
+    ++p;
+
+    // Spec for one numeric argument with every '*' already resolved.
+    auto num_spec = [&](const char* length) {
+      std::string s = "%" + flags;
+      if (has_width) s += std::to_string(width);
+      if (has_precision) s += "." + std::to_string(precision < 0 ? 0 : precision);
+      s += length;
+      s.push_back(conv);
+      return s;
+    };
+    // A negative precision from '*' means none, as in C.
+    if (has_precision && precision < 0) has_precision = false;
+    if (has_width && width < 0) {
+      flags.push_back('-');
+      width = -width;
+    }
+
+    bool ok = true;
+    switch (conv) {
+      case 'd':
+      case 'i': {
+        switch (len) {
+          case Len::l: ok = append(out, num_spec("l"), va_arg(ap, long)); break;
+          case Len::ll: ok = append(out, num_spec("ll"), va_arg(ap, long long)); break;
+          case Len::i64: ok = append(out, num_spec("ll"), static_cast<long long>(va_arg(ap, int64_t))); break;
+          case Len::j: ok = append(out, num_spec("j"), va_arg(ap, intmax_t)); break;
+          case Len::z: ok = append(out, num_spec("z"), static_cast<ptrdiff_t>(va_arg(ap, size_t))); break;
+          case Len::t: ok = append(out, num_spec("t"), va_arg(ap, ptrdiff_t)); break;
+          case Len::hh: ok = append(out, num_spec("hh"), va_arg(ap, int)); break;
+          case Len::h: ok = append(out, num_spec("h"), va_arg(ap, int)); break;
+          default: ok = append(out, num_spec(""), va_arg(ap, int)); break;
+        }
+        break;
+      }
+      case 'u':
+      case 'o':
+      case 'x':
+      case 'X': {
+        switch (len) {
+          case Len::l: ok = append(out, num_spec("l"), va_arg(ap, unsigned long)); break;
+          case Len::ll: ok = append(out, num_spec("ll"), va_arg(ap, unsigned long long)); break;
+          case Len::i64: ok = append(out, num_spec("ll"), static_cast<unsigned long long>(va_arg(ap, uint64_t))); break;
+          case Len::j: ok = append(out, num_spec("j"), va_arg(ap, uintmax_t)); break;
+          case Len::z: ok = append(out, num_spec("z"), va_arg(ap, size_t)); break;
+          case Len::t: ok = append(out, num_spec("t"), va_arg(ap, ptrdiff_t)); break;
+          case Len::hh: ok = append(out, num_spec("hh"), va_arg(ap, unsigned int)); break;
+          case Len::h: ok = append(out, num_spec("h"), va_arg(ap, unsigned int)); break;
+          default: ok = append(out, num_spec(""), va_arg(ap, unsigned int)); break;
+        }
+        break;
+      }
+      case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        if (len == Len::L) ok = append(out, num_spec("L"), va_arg(ap, long double));
+        else ok = append(out, num_spec(""), va_arg(ap, double));
+        break;
+      case 'p':
+        ok = append(out, num_spec(""), va_arg(ap, void*));
+        break;
+      case 'c':
+      case 'C': {
+        // Wide unless asked narrow: %lc/%wc/%C in a narrow format, %c/%lc in a wide one.
+        bool wide_arg = conv == 'C' ? !wide_fmt : (len == Len::l || len == Len::w || (wide_fmt && len != Len::h));
+        int c = va_arg(ap, int);
+        std::string text = wide_arg ? narrow_of_char(static_cast<char32_t>(c & 0xFFFF))
+                                    : std::string(1, static_cast<char>(c));
+        ok = append_text(out, flags, width, has_width, 0, false, text);
+        break;
+      }
+      case 's':
+      case 'S': {
+        bool wide_arg = conv == 'S' ? !wide_fmt : (len == Len::l || len == Len::w || (wide_fmt && len != Len::h));
+        std::string text;
+        if (wide_arg) {
+          text = narrow_of(va_arg(ap, const char16_t*));
+        } else {
+          const char* s = va_arg(ap, const char*);
+          text = s ? s : "(null)";
+        }
+        ok = append_text(out, flags, width, has_width, precision, has_precision, text);
+        break;
+      }
+      case 'n':
+        // Writing through an argument pointer is never wanted from a log format.
+        (void)va_arg(ap, void*);
+        break;
+      default:
+        return false;
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+int finish(const std::string& text, bool ok, char* buf, size_t size) {
+  if (buf && size > 0) {
+    size_t n = ok ? (text.size() < size ? text.size() : size - 1) : 0;
+    std::memcpy(buf, text.data(), n);
+    buf[n] = '\0';
+  }
+  if (!ok || text.size() > static_cast<size_t>(INT32_MAX)) return -1;
+  return static_cast<int>(text.size());
+}
+
+}  // namespace
+
+bool vformat_string(std::string& out, const char* fmt, va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  bool ok = format_into(out, fmt, copy);
+  va_end(copy);
+  return ok;
+}
+
+bool vformat_wide_string(std::string& out, const char16_t* fmt, va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  bool ok = format_into(out, fmt, copy);
+  va_end(copy);
+  return ok;
+}
+
+int vformat(char* buf, size_t size, const char* fmt, va_list ap) {
+  std::string text;
+  bool ok = vformat_string(text, fmt, ap);
+  return finish(text, ok, buf, size);
+}
+
+int vformat_wide(char* buf, size_t size, const char16_t* fmt, va_list ap) {
+  std::string text;
+  bool ok = vformat_wide_string(text, fmt, ap);
+  return finish(text, ok, buf, size);
+}
+
+}  // namespace platform

@@ -1,0 +1,21 @@
+// printf-style formatting that also knows the Windows string forms.
+// In a narrow format "%ws", "%ls" and "%S" take a UTF-16 text; in a wide
+// format "%s" takes a UTF-16 text and "%hs"/"%S" a narrow one. Output is UTF-8.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Formats into buf (at most size bytes, always NUL-terminated when size > 0).
+// Returns the full length the text needs (without NUL), or -1 for a bad format.
+// buf may be null with size 0 to measure, like _vscprintf.
+int vformat(char* buf, size_t size, const char* fmt, va_list ap);
+int vformat_wide(char* buf, size_t size, const char16_t* fmt, va_list ap);
+
+// Convenience: formats into a string; false on a bad format.
+bool vformat_string(std::string& out, const char* fmt, va_list ap);
+bool vformat_wide_string(std::string& out, const char16_t* fmt, va_list ap);
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+// Runs a program as a child process and collects what it printed.
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ProcessResult {
+  int exit_code = -1;    // when it exited
+  int term_signal = 0;   // when a signal ended it
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+// env: variables to set (an empty value unsets); the rest is inherited.
+ProcessResult run_process(const std::vector<std::string>& argv,
+                          const std::map<std::string, std::string>& env = {},
+                          const std::string& cwd = "", int timeout_seconds = 120);
+
+// Splits text into lines (without their line ends).
+std::vector<std::string> split_lines(const std::string& text);
+
+// The built agent directory (build/bin) and the source tree.
+std::string bin_dir();
+std::string source_dir();
+
+}  // namespace testsupport

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "agent/kit/kit.h"
+#include "velta_client/src/common/zel_log.h"
+
+namespace {
+
+struct Captured {
+  std::string out, err;
+};
+
+template <typename F>
+Captured capture(F&& f) {
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  f();
+  return {::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr()};
+}
+
+class LoggingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_level_ = getDebugLevel();
+    saved_mask_ = zel_trace_mask;
+  }
+  void TearDown() override {
+    setDebugLevel(saved_level_);
+    zel_trace_mask = saved_mask_;
+  }
+  void run_settings() {
+    setDebugLevel(0x7FFFFFF000LL);
+    zel_trace_mask = 0x7FFFFFF000LL;
+  }
+  int64_t saved_level_ = 0;
+  int64_t saved_mask_ = -1;
+};
+
+TEST_F(LoggingTest, DetailLevelIsNeverEmitted) {
+  setDebugLevel(-1);
+  zel_trace_mask = -1;
+  auto c = capture([] { zel_trace(0x8000000, "%s: upload succeeded", "fn"); });
+  EXPECT_EQ(c.out, "");
+  EXPECT_EQ(c.err, "");
+}
+
+TEST_F(LoggingTest, AlwaysLevelNeedsTheDebugLevel) {
+  setDebugLevel(0);
+  zel_trace_mask = -1;
+  auto before = capture([] { zel_trace(-1, "%s: note", "fn"); });
+  EXPECT_EQ(before.err, "");
+  run_settings();
+  auto after = capture([] { zel_trace(-1, "%s: note %d", "fn", 7); });
+  EXPECT_EQ(after.out, "");
+  EXPECT_EQ(after.err, "[trace] fn: note 7\n");
+}
+
+TEST_F(LoggingTest, MaskWithoutCommonBitsSilencesTrace) {
+  setDebugLevel(0x7FFFFFF000LL);
+  zel_trace_mask = 0xFFF;
+  auto c = capture([] { zel_trace(-1, "dropped"); });
+  EXPECT_EQ(c.err, "");
+}
+
+TEST_F(LoggingTest, EmptyTraceIsReportedAsAnError) {
+  run_settings();
+  auto c = capture([] { zel_trace(-1, "%s", ""); });
+  EXPECT_EQ(c.err, "[error] trace _vscprintf() returned 0\n");
+}
+
+TEST_F(LoggingTest, EmptyAndBadErrorsAreReported) {
+  auto empty = capture([] { zel_error("%s", ""); });
+  EXPECT_EQ(empty.err, "[error] zel_error _vscprintf() returned 0\n");
+  auto bad = capture([] { zel_error("%y"); });
+  EXPECT_EQ(bad.err, "[error] zel_error _vscprintf() returned -1\n");
+}
+
+TEST_F(LoggingTest, ZelErrorIgnoresTheDebugLevel) {
+  setDebugLevel(0);
+  zel_trace_mask = 0;
+  auto c = capture([] { zel_error("%s: curl_easy_init failed", "pathvane_init"); });
+  EXPECT_EQ(c.err, "[error] pathvane_init: curl_easy_init failed\n");
+}
+
+TEST_F(LoggingTest, WideArgumentsRenderAsUtf8) {
+  run_settings();
+  auto c = capture([] {
+    zel_trace(-1, "The %ws store has been opened.", u"ROOT");
+    trace(0x1000, "narrow %ws and %s", u"w\u00e9de", "plain");
+    trace(0x1000, u"wide %s and %hs", u"\u00fcber", "narrow");
+    error(u"Failed to find (%hs), (%s)", "a", u"b");
+  });
+  EXPECT_EQ(c.err,
+            "[trace] The ROOT store has been opened.\n"
+            "[trace] narrow w\xc3\xa9" "de and plain\n"
+            "[trace] wide \xc3\xbc" "ber and narrow\n"
+            "[error] Failed to find (a), (b)\n");
+}
+
+TEST_F(LoggingTest, ReportLevelGoesToStandardOutputUnchanged) {
+  run_settings();
+  auto c = capture([] {
+    trace(0x80000000LL, "====> HTTP status:\t\t%ld", static_cast<long>(404));
+    trace(0x1000, "note");
+  });
+  EXPECT_EQ(c.out, "====> HTTP status:\t\t404\n");
+  EXPECT_EQ(c.err, "[trace] note\n");
+}
+
+TEST_F(LoggingTest, TraceNeedsACommonBit) {
+  setDebugLevel(0x1000);
+  auto c = capture([] {
+    trace(0x4000, "proxy");
+    trace(0x80000000LL, "report");
+  });
+  EXPECT_EQ(c.out, "");
+  EXPECT_EQ(c.err, "");
+}
+
+TEST(TraceClose, HarmlessWithoutOpen) { EXPECT_EQ(trace_close(), 0); }
+
+}  // namespace

@@ -1,0 +1,39 @@
+#include <iterator>
+
+#include "tool/pathvane_wrapper.h"
+
+namespace {
+
+// Checks not yet part of this build stand as null and report as failed.
+const CheckRow kCheckTable[] = {
+    {"Health Test", 0x1, nullptr},
+    {"Velta Registration", 0x4, nullptr},
+    {"Policy D/L (company)", 0x100, nullptr},
+    {"Retro File Fetch", 0x10, nullptr},
+    {"Submit Server Upload", 0x20, nullptr},
+    {"Crash Dump Upload", 0x8, nullptr},
+    {"Updater update host", 0x400, nullptr},
+    {"Event Intake", 0x800, nullptr},
+    {"Url Reputation", 0x1000, nullptr},
+};
+
+struct SlotRow {
+  uint32_t bit;
+  uint32_t slot;
+};
+
+const SlotRow kSlotTable[] = {
+    {0x1, 0},   {0x2, 1},   {0x4, 2},    {0x8, 3},    {0x10, 4},    {0x20, 5},    {0x40, 6},
+    {0x80, 7},  {0x100, 8}, {0x200, 9},  {0x400, 10}, {0x800, 11},  {0x1000, 12},
+};
+
+}  // namespace
+
+std::span<const CheckRow> default_check_table() { return kCheckTable; }
+
+uint32_t slot_for_bit(uint32_t bit) {
+  for (const auto& row : kSlotTable) {
+    if (row.bit == bit) return row.slot;
+  }
+  return static_cast<uint32_t>(std::size(kSlotTable));
+}

@@ -1,0 +1,158 @@
+#include "velta_client/src/cert_store.h"
+
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/cert_system_store.h"
+#include "platform/codec.h"
+#include "velta_client/src/common/zel_log.h"
+
+namespace {
+
+std::atomic<bool> cert_store_lock_ready{false};
+std::mutex cert_store_lock;
+
+X509** root_list = nullptr;
+size_t root_count = 0;
+X509** config_list = nullptr;
+size_t config_count = 0;
+
+int _set_config_certs(X509** certs, size_t count) {
+  if (!certs || count == 0) return 0;
+  config_list = static_cast<X509**>(std::calloc(count, sizeof(X509*)));
+  config_count = 0;
+  if (!config_list) {
+    zel_error("_set_config_certs(): calloc failed");
+    return -1;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (!certs[i]) continue;
+    bool in_root = false;
+    for (size_t r = 0; r < root_count && !in_root; ++r) in_root = X509_cmp(certs[i], root_list[r]) == 0;
+    if (in_root) continue;
+    X509* copy = X509_dup(certs[i]);
+    if (!copy) {
+      zel_error("_set_config_certsX509_dup failed (config trusted cert index: %lu)", static_cast<unsigned long>(i));
+      continue;
+    }
+    char subject[512];
+    if (!X509_NAME_oneline(X509_get_subject_name(copy), subject, sizeof(subject))) subject[0] = '\0';
+    zel_trace(-1, "_set_config_certs(): Certificate for %s", subject);
+    config_list[config_count++] = copy;
+  }
+  return 0;
+}
+
+// Walks ROOT into the root list; 0 when the walk ended normally.
+int load_root(platform::HCERTSTORE store, size_t expected) {
+  root_list = static_cast<X509**>(std::calloc(expected, sizeof(X509*)));
+  if (!root_list) {
+    zel_error("cert_store_load(): calloc failed");
+    return -1;
+  }
+  size_t seen = 0;
+  for (const platform::CERT_CONTEXT* context = platform::CertEnumCertificatesInStore(store, nullptr); context;
+       context = platform::CertEnumCertificatesInStore(store, context)) {
+    if (seen == expected) {
+      zel_error("cert_store_load(): Unexpected certificate count mismatch, not all certificates from store were added");
+      platform::CertFreeCertificateContext(context);
+      return 0;
+    }
+    ++seen;
+    char16_t name[256];
+    if (platform::CertGetNameStringW(context, platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256) > 1) {
+      zel_trace(-1, "cert_store_load(): Certificate for %ws", name);
+    } else {
+      zel_error("cert_store_load(): CertGetName failed.");
+    }
+    uint32_t chars = 0;
+    if (!platform::CryptBinaryToStringW(context->encoded.data(), static_cast<uint32_t>(context->encoded.size()),
+                                        platform::CRYPT_STRING_BASE64, nullptr, &chars)) {
+      zel_error("cert_store_load(): Invalid certificate (CryptBinaryToString() %d)",
+                static_cast<int>(platform::GetLastError()));
+      continue;
+    }
+    const unsigned char* der = context->encoded.data();
+    X509* cert = d2i_X509(nullptr, &der, static_cast<long>(context->encoded.size()));
+    if (!cert) {
+      ERR_clear_error();
+      zel_error("cert_store_load(): Failed to convert certificate to X509 format");
+      continue;
+    }
+    root_list[root_count++] = cert;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void cert_store_init() { cert_store_lock_ready.store(true); }
+
+int cert_store_load(X509** certs, size_t count) {
+  std::lock_guard<std::mutex> lock(cert_store_lock);
+  int result = -1;
+  platform::HCERTSTORE store = nullptr;
+  if (root_count != 0) {
+    zel_error("cert_store_load(): Certificates already loaded, unload certificates first to free existing certificates");
+  } else if (!(store = platform::CertOpenSystemStoreW(nullptr, u"ROOT"))) {
+    zel_error("cert_store_load(): The %ws store could not be opened.", u"ROOT");
+  } else {
+    zel_trace(-1, "The %ws store has been opened.", u"ROOT");
+    size_t expected = 0;
+    for (auto* c = platform::CertEnumCertificatesInStore(store, nullptr); c;
+         c = platform::CertEnumCertificatesInStore(store, c)) {
+      ++expected;
+    }
+    if (expected == 0) {
+      zel_error("cert_store_load(): no certificates were found in %ws store", u"ROOT");
+    } else {
+      result = load_root(store, expected);
+    }
+  }
+  if (store) platform::CertCloseStore(store, 0);
+  if (root_count == 0 && root_list) {
+    std::free(root_list);
+    root_list = nullptr;
+    return -1;
+  }
+  if (result == 0 && _set_config_certs(certs, count) != 0) {
+    zel_error("cert_store_load: Failed to add trusted certs from config");
+  }
+  return result;
+}
+
+void cert_add_from_keystore(X509_STORE* store, X509* extra) {
+  std::lock_guard<std::mutex> lock(cert_store_lock);
+  if (!root_list || root_count == 0) {
+    zel_trace(-1, "cert_add_from_keystore: Certificates have not been loaded from the Keychain");
+    return;
+  }
+  if (!store) {
+    zel_error("cert_add_from_keystore: Invalid argument - X509_STORE is NULL");
+    return;
+  }
+  auto add = [store](X509* cert) {
+    if (X509_STORE_add_cert(store, cert) != 1) ERR_clear_error();
+  };
+  for (size_t i = 0; i < root_count; ++i) add(root_list[i]);
+  for (size_t i = 0; i < config_count; ++i) add(config_list[i]);
+  if (extra) add(extra);
+}
+
+int cert_store_unload() {
+  if (!cert_store_lock_ready.load()) return 0;
+  std::lock_guard<std::mutex> lock(cert_store_lock);
+  for (size_t i = 0; i < root_count; ++i) X509_free(root_list[i]);
+  std::free(root_list);
+  root_list = nullptr;
+  root_count = 0;
+  for (size_t i = 0; i < config_count; ++i) X509_free(config_list[i]);
+  std::free(config_list);
+  config_list = nullptr;
+  config_count = 0;
+  return 0;
+}

@@ -1,0 +1,14 @@
+// The trusted certificate set of every TLS connection: the ROOT store's
+// certificates plus the configured ones that are not among them.
+#pragma once
+#include <openssl/types.h>
+
+#include <cstddef>
+
+void cert_store_init();
+// Loads ROOT, then the configured certificates (copied; the caller keeps its
+// own). 0, or -1 when already loaded or ROOT gives nothing.
+int cert_store_load(X509** certs, size_t count);
+// The trust callback of every TLS context: adds the set and extra.
+void cert_add_from_keystore(X509_STORE* store, X509* extra);
+int cert_store_unload();
