@@ -4,12 +4,14 @@
 #include "agent/kit/kit.h"
 #include "tool/command_line.h"
 #include "tool/pathvane_wrapper.h"
+#include "velta_client/src/cert_store.h"
 
 namespace {
 
-// Runs on every way out: the handle, then the trace output.
+// Runs on every way out: the handle, the certificate store, the trace output.
 int finish(PathvaneWrapper& wrapper, HRESULT hr) {
   pathvane_free(&wrapper.handle());
+  cert_store_unload();
   trace_close();
   return hr < 0 ? 1 : 0;
 }

@@ -1,0 +1,52 @@
+#include "tests/support/test_certs.h"
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <fstream>
+
+namespace testsupport {
+
+X509* make_ca_cert(const std::string& common_name) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  static long serial = 1;
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial++);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600L * 24 * 30);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509_set_pubkey(cert, key);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, "critical,CA:TRUE");
+  X509_add_ext(cert, ext, -1);
+  X509_EXTENSION_free(ext);
+  X509_sign(cert, key, EVP_sha256());
+  EVP_PKEY_free(key);
+  return cert;
+}
+
+std::string to_pem(X509* cert) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, cert);
+  char* data = nullptr;
+  long n = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<size_t>(n));
+  BIO_free(bio);
+  return pem;
+}
+
+void write_pem_file(const std::string& path, const std::vector<X509*>& certs) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (X509* cert : certs) out << to_pem(cert);
+}
+
+}  // namespace testsupport
