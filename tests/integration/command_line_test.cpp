@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 
 #include "tests/support/process.h"
@@ -47,8 +46,9 @@ void expect_usage(const std::string& out) {
   ASSERT_NE(line2_end, std::string::npos);
   std::string line2 = out.substr(kUsageHead.size(), line2_end - kUsageHead.size());
   std::string year = std::string(__DATE__).substr(7);
-  EXPECT_TRUE(std::regex_match(line2, std::regex("Copyright .*Varnholt.*")) && line2.find("-" + year) != std::string::npos)
-      << line2;
+  EXPECT_EQ(line2.rfind("Copyright ", 0), 0u) << line2;
+  EXPECT_NE(line2.find("Varnholt"), std::string::npos) << line2;
+  EXPECT_NE(line2.find("-" + year + " "), std::string::npos) << line2;
   EXPECT_EQ(line2.find('\n'), std::string::npos);
   EXPECT_EQ(out.substr(line2_end + 2), kUsageTail);
 }

@@ -1,0 +1,186 @@
+#include "platform/adapters.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netpacket/packet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "platform/codec.h"
+
+namespace platform {
+namespace {
+
+std::u16string widen(const char* text) {
+  // Interface names are bytes; a stray invalid one becomes U+FFFD rather
+  // than losing the adapter.
+  int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  if (units <= 1) return {};
+  std::u16string out(static_cast<size_t>(units), u'\0');
+  if (MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), units) != units) return {};
+  out.resize(static_cast<size_t>(units - 1));
+  return out;
+}
+
+uint32_t interface_type(unsigned int flags, unsigned short hatype) {
+  if (flags & IFF_LOOPBACK) return IF_TYPE_SOFTWARE_LOOPBACK;
+  switch (hatype) {
+    case ARPHRD_ETHER:
+      return IF_TYPE_ETHERNET_CSMACD;
+    case ARPHRD_PPP:
+      return IF_TYPE_PPP;
+    default:
+      return IF_TYPE_OTHER;
+  }
+}
+
+AdapterRecord link_record(const ifaddrs& entry) {
+  sockaddr_ll link;
+  std::memcpy(&link, entry.ifa_addr, sizeof(link));
+  AdapterRecord record;
+  record.adapter_name = entry.ifa_name;
+  record.friendly_name = widen(entry.ifa_name);
+  record.if_index = static_cast<uint32_t>(link.sll_ifindex);
+  record.flags = entry.ifa_flags;
+  record.if_type = interface_type(entry.ifa_flags, link.sll_hatype);
+  constexpr unsigned int kUp = IFF_UP | IFF_RUNNING;
+  record.oper_status = (entry.ifa_flags & kUp) == kUp ? IfOperStatusUp : IfOperStatusDown;
+  size_t length = std::min<size_t>(link.sll_halen, sizeof(link.sll_addr));
+  record.physical_address.assign(link.sll_addr, link.sll_addr + length);
+  return record;
+}
+
+// An address label such as "eth0:1" belongs to the interface "eth0".
+uint32_t index_of_label(const char* label) {
+  std::string name = label;
+  size_t colon = name.find(':');
+  if (colon != std::string::npos) name.resize(colon);
+  return if_nametoindex(name.c_str());
+}
+
+constexpr size_t align_up(size_t n, size_t alignment) { return (n + alignment - 1) / alignment * alignment; }
+
+// One adapter's block: its record, then its narrow name, then its wide name.
+size_t block_bytes(const AdapterRecord& record) {
+  size_t n = sizeof(IP_ADAPTER_ADDRESSES) + record.adapter_name.size() + 1;
+  n = align_up(n, alignof(char16_t)) + (record.friendly_name.size() + 1) * sizeof(char16_t);
+  return align_up(n, alignof(IP_ADAPTER_ADDRESSES));
+}
+
+size_t ip_table_bytes(size_t rows) {
+  return std::max(sizeof(MIB_IPADDRTABLE), offsetof(MIB_IPADDRTABLE, table) + rows * sizeof(MIB_IPADDRROW));
+}
+
+}  // namespace
+
+AdapterSnapshot query_system_adapters() {
+  AdapterSnapshot snapshot;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) {
+    uint32_t code = errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE;
+    snapshot.adapters_result = code;
+    snapshot.ip_table_result = code;
+    return snapshot;
+  }
+  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || !entry->ifa_name) continue;
+    if (entry->ifa_addr->sa_family == AF_PACKET) {
+      snapshot.adapters.push_back(link_record(*entry));
+    } else if (entry->ifa_addr->sa_family == AF_INET) {
+      IpAddrRow row;
+      row.if_index = index_of_label(entry->ifa_name);
+      if (row.if_index == 0) continue;
+      sockaddr_in address;
+      std::memcpy(&address, entry->ifa_addr, sizeof(address));
+      row.addr = address.sin_addr.s_addr;
+      if (entry->ifa_netmask) {
+        sockaddr_in mask;
+        std::memcpy(&mask, entry->ifa_netmask, sizeof(mask));
+        row.mask = mask.sin_addr.s_addr;
+      }
+      snapshot.rows.push_back(row);
+    }
+  }
+  freeifaddrs(list);
+  return snapshot;
+}
+
+size_t adapter_list_bytes(const std::vector<AdapterRecord>& adapters) {
+  size_t total = 0;
+  for (const auto& record : adapters) total += block_bytes(record);
+  return total;
+}
+
+uint32_t GetAdaptersAddresses(const AdapterSnapshot& snapshot, void* buffer, uint32_t* size) {
+  if (!size) return ERROR_INVALID_PARAMETER;
+  if (snapshot.adapters_result != ERROR_SUCCESS) return snapshot.adapters_result;
+  if (snapshot.adapters.empty()) return ERROR_NO_DATA;
+  size_t need = adapter_list_bytes(snapshot.adapters);
+  if (!buffer || need > *size) {
+    *size = static_cast<uint32_t>(std::min<size_t>(need, std::numeric_limits<uint32_t>::max()));
+    return ERROR_BUFFER_OVERFLOW;
+  }
+  auto* base = static_cast<unsigned char*>(buffer);
+  size_t offset = 0;
+  IP_ADAPTER_ADDRESSES* previous = nullptr;
+  for (const auto& record : snapshot.adapters) {
+    auto* adapter = new (base + offset) IP_ADAPTER_ADDRESSES{};
+    unsigned char* text = base + offset + sizeof(IP_ADAPTER_ADDRESSES);
+    adapter->AdapterName = reinterpret_cast<char*>(text);
+    std::memcpy(text, record.adapter_name.c_str(), record.adapter_name.size() + 1);
+    size_t wide_at = align_up(offset + sizeof(IP_ADAPTER_ADDRESSES) + record.adapter_name.size() + 1,
+                              alignof(char16_t));
+    adapter->FriendlyName = reinterpret_cast<char16_t*>(base + wide_at);
+    std::memcpy(base + wide_at, record.friendly_name.c_str(),
+                (record.friendly_name.size() + 1) * sizeof(char16_t));
+    adapter->IfIndex = record.if_index;
+    adapter->IfType = record.if_type;
+    adapter->OperStatus = record.oper_status;
+    size_t length = std::min<size_t>(record.physical_address.size(), MAX_ADAPTER_ADDRESS_LENGTH);
+    std::copy_n(record.physical_address.begin(), length, adapter->PhysicalAddress);
+    adapter->PhysicalAddressLength = static_cast<uint32_t>(length);
+    if (previous) previous->Next = adapter;
+    previous = adapter;
+    offset += block_bytes(record);
+  }
+  return ERROR_SUCCESS;
+}
+
+uint32_t GetIpAddrTable(const AdapterSnapshot& snapshot, MIB_IPADDRTABLE* table, uint32_t* size,
+                        bool order) {
+  if (!size) return ERROR_INVALID_PARAMETER;
+  if (snapshot.ip_table_result != ERROR_SUCCESS) return snapshot.ip_table_result;
+  size_t need = ip_table_bytes(snapshot.rows.size());
+  if (!table || need > *size) {
+    *size = static_cast<uint32_t>(std::min<size_t>(need, std::numeric_limits<uint32_t>::max()));
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  table->dwNumEntries = static_cast<uint32_t>(snapshot.rows.size());
+  MIB_IPADDRROW* rows = table->table;
+  for (size_t i = 0; i < snapshot.rows.size(); ++i) {
+    const IpAddrRow& source = snapshot.rows[i];
+    MIB_IPADDRROW row{};
+    row.dwAddr = source.addr;
+    row.dwIndex = source.if_index;
+    row.dwMask = source.mask;
+    row.dwBCastAddr = (source.addr & source.mask) | ~source.mask;
+    row.dwReasmSize = 0xFFFF;
+    row.wType = 1;  // MIB_IPADDR_PRIMARY
+    std::memcpy(&rows[i], &row, sizeof(row));
+  }
+  if (order) {
+    std::sort(rows, rows + table->dwNumEntries, [](const MIB_IPADDRROW& a, const MIB_IPADDRROW& b) {
+      return ntohl(a.dwAddr) < ntohl(b.dwAddr);
+    });
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace platform
