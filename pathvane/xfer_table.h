@@ -33,3 +33,7 @@ extern void* pathvane_curl_module;
 int dll_curl_load_symbols();
 // Unloads the library if it is loaded; the table keeps its entries.
 void dll_curl_unload();
+
+// The debug callback verbose transfers install; null until a pathvane_init
+// with debugging on sets it, and never cleared.
+extern curl_debug_callback curl_debug_function;

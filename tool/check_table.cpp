@@ -6,7 +6,7 @@ namespace {
 
 // Checks not yet part of this build stand as null and report as failed.
 const CheckRow kCheckTable[] = {
-    {"Health Test", 0x1, nullptr},
+    {"Health Test", 0x1, pathvane_health_check},
     {"Velta Registration", 0x4, nullptr},
     {"Policy D/L (company)", 0x100, nullptr},
     {"Retro File Fetch", 0x10, nullptr},
@@ -14,7 +14,7 @@ const CheckRow kCheckTable[] = {
     {"Crash Dump Upload", 0x8, nullptr},
     {"Updater update host", 0x400, nullptr},
     {"Event Intake", 0x800, nullptr},
-    {"Url Reputation", 0x1000, nullptr},
+    {"Url Reputation", 0x1000, pathvane_url_reputation_check},
 };
 
 struct SlotRow {

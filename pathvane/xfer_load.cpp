@@ -1,0 +1,47 @@
+#include <cstdlib>
+
+#include "pathvane/xfer_table.h"
+#include "platform/loader.h"
+#include "velta_client/src/common/zel_log.h"
+
+namespace {
+
+template <typename F>
+bool resolve(void* module, const char* name, F& entry) {
+  void* symbol = platform::GetProcAddress(module, name);
+  if (!symbol) {
+    zel_error("dll_curl_load_symbols(): failed to find function %s", name);
+    return false;
+  }
+  entry = reinterpret_cast<F>(symbol);
+  return true;
+}
+
+}  // namespace
+
+int dll_curl_load_symbols() {
+  if (pathvane_curl_module) return -1;
+  void* module = platform::LoadLibraryW(u"xferlib.dll");
+  if (!module) {
+    zel_error("dll_curl_load_symbols(): failed to load curl library");
+    std::abort();
+  }
+  pathvane_curl_module = module;
+  curl_function_table& t = pathvane_curl;
+  // Table order; the first missing function ends the process.
+  bool ok = resolve(module, "curl_easy_cleanup", t.curl_easy_cleanup) &&
+            resolve(module, "curl_easy_init", t.curl_easy_init) &&
+            resolve(module, "curl_easy_perform", t.curl_easy_perform) &&
+            resolve(module, "curl_easy_send", t.curl_easy_send) &&
+            resolve(module, "curl_easy_setopt", t.curl_easy_setopt) &&
+            resolve(module, "curl_easy_strerror", t.curl_easy_strerror) &&
+            resolve(module, "curl_easy_escape", t.curl_easy_escape) &&
+            resolve(module, "curl_easy_unescape", t.curl_easy_unescape) &&
+            resolve(module, "curl_escape", t.curl_escape) && resolve(module, "curl_unescape", t.curl_unescape) &&
+            resolve(module, "curl_formadd", t.curl_formadd) && resolve(module, "curl_formfree", t.curl_formfree) &&
+            resolve(module, "curl_free", t.curl_free) && resolve(module, "curl_slist_append", t.curl_slist_append) &&
+            resolve(module, "curl_slist_free_all", t.curl_slist_free_all) &&
+            resolve(module, "curl_easy_getinfo", t.curl_easy_getinfo);
+  if (!ok) std::abort();
+  return 0;
+}

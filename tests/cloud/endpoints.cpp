@@ -1,0 +1,7 @@
+#include "tests/cloud/endpoints.h"
+
+namespace testcloud {
+
+void add_all_endpoints(Service& service) { add_plain_endpoints(service); }
+
+}  // namespace testcloud
