@@ -182,9 +182,14 @@ bool format_into(std::string& out, const Ch* fmt, va_list ap) {
         if (len == Len::L) ok = append(out, num_spec("L"), va_arg(ap, long double));
         else ok = append(out, num_spec(""), va_arg(ap, double));
         break;
-      case 'p':
-        ok = append(out, num_spec(""), va_arg(ap, void*));
+      case 'p': {
+        // Windows form: sixteen upper-case hex digits, no "0x" (callers write their own).
+        auto value = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(ap, void*)));
+        char digits[17];
+        std::snprintf(digits, sizeof(digits), "%016llX", value);
+        ok = append_text(out, flags, width, has_width, 0, false, digits);
         break;
+      }
       case 'c':
       case 'C': {
         // Wide unless asked narrow: %lc/%wc/%C in a narrow format, %c/%lc in a wide one.

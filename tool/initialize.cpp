@@ -1,35 +1,135 @@
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "agent/kit/kit.h"
+#include "shared_agent/util/cert_mgr_loader.h"
+#include "shared_agent/util/config_read.h"
+#include "shared_agent/util/config_singleton.h"
 #include "shared_agent/util/host_identity.h"
+#include "shared_agent/util/text_encoding.h"
 #include "tool/pathvane_wrapper.h"
+#include "velta_client/src/cert_store.h"
 #include "velta_client/src/common/zel_log.h"
 
 namespace {
 
 constexpr int64_t kDebugLevel = 0x7FFFFFF000LL;
+constexpr int64_t kReport = 0x80000000LL;
+
+void wipe_and_free(char*& text) {
+  if (text) {
+    explicit_bzero(text, std::strlen(text));
+    std::free(text);
+  }
+  text = nullptr;
+}
+
+// The settings record is a temporary: once the handle has its copies (or the
+// run stopped), the record's own proxy strings and CA reference go.
+struct SettingsRecord {
+  pathvane_settings* settings = static_cast<pathvane_settings*>(std::calloc(1, sizeof(pathvane_settings)));
+  ~SettingsRecord() {
+    if (!settings) return;
+    wipe_and_free(settings->proxy.proxy_server);
+    wipe_and_free(settings->proxy.proxy_username);
+    wipe_and_free(settings->proxy.proxy_password);
+    X509_free(settings->velta.trust_cert);
+    std::free(settings);
+  }
+};
 
 }  // namespace
 
-HRESULT PathvaneWrapper::Initialize(bool /*bypass*/, bool /*discover*/, bool /*verbose*/,
-                                    const char* /*cmdline*/, uint32_t /*policy_serial*/) {
-  auto settings = std::make_unique<pathvane_settings>();
-  std::memset(settings.get(), 0, sizeof(*settings));
+HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, const char* cmdline,
+                                    uint32_t policy_serial) {
+  SettingsRecord record;
+  pathvane_settings* settings = record.settings;
+  if (!settings) return E_OUTOFMEMORY;
+  std::string token;
 
   trace_open(0);
   setDebugLevel(kDebugLevel);
   zel_trace_mask = kDebugLevel;
 
   settings->proxy.proxy_type = PATHVANE_NO_PROXY;
+  if (!bypass) {
+    if (discover) {
+      LoadProxyConfigUsingDiscovery(settings);
+    } else {
+      LoadProxyConfigFromPolicy(settings);
+    }
+  }
 
-  HRESULT hr = read_host_identity(settings.get());
+  HRESULT hr = read_host_identity(settings);
   if (FAILED(hr)) {
     error("Failed to load OS info");
     return hr;
   }
 
-  // The agent's configuration store is not readable by this build yet.
-  error("PathvaneWrapper::Initialize: the agent configuration store is not available");
-  return ZEL_E_CONFIG_MISSING;
+  const char* reputation_key = "config/agent/urlscanner/urlreputationserver";
+  hr = GetConfigString(reputation_key, settings->url_reputation_url, sizeof(settings->url_reputation_url));
+  if (FAILED(hr)) {
+    error("Failed to get %s", reputation_key);
+    error("Failed to load url scanner reputation server");
+    return hr;
+  }
+
+  hr = LoadGuids(settings);
+  if (FAILED(hr)) {
+    error("Failed to load guids");
+    return hr;
+  }
+
+  LoadEndpoints(settings);
+
+  cert_store_init();
+  if (IConfig* config = zel::CConfigSingleton::GetInstance(); config && SUCCEEDED(CertMgrLoader::Init(config))) {
+    settings->velta.trust_callback = cert_add_from_keystore;
+    settings->velta.trust_cert = CertMgrLoader::GetCaCertReference();
+  }
+
+  if (policy_serial != 0) {
+    settings->policy_serial = policy_serial;
+  } else {
+    IConfig* config = zel::CConfigSingleton::GetInstance();
+    uint32_t serial = config ? config->GetDword("config/velta/policy/serial_number") : CONFIG_NO_NUMBER;
+    if (serial == CONFIG_NO_NUMBER) {
+      error("PathvaneWrapper::Initialize Failed to retrieve policy serial number");
+    } else {
+      settings->policy_serial = serial;
+    }
+  }
+
+  LoadPolicyFileName(settings);
+
+  std::u16string wide_token;
+  if (FAILED(ReadConfigText("config/velta/install/token", wide_token))) {
+    trace(kReport,
+          "Registration without an installation token will fail if it's the first registration, however, "
+          "continuing the attempt.");
+  } else {
+    hr = WideToUtf8(wide_token, token);
+    explicit_bzero(wide_token.data(), wide_token.size() * sizeof(char16_t));
+    if (FAILED(hr)) {
+      error("Conversion of token to std::string failed");
+      return hr;
+    }
+  }
+
+  int verify_host = 0, verify_peer = 0;
+  LoadSslVerifySettings(&verify_host, &verify_peer);
+
+  std::snprintf(settings->cmdline, sizeof(settings->cmdline), "%s", cmdline ? cmdline : "");
+
+  handle_ = pathvane_init(settings, token.c_str(), verify_host, verify_peer, verbose ? 1 : 0);
+  explicit_bzero(token.data(), token.size());
+  if (!handle_) return E_HANDLE;
+  // The handle now owns the CA reference it copied.
+  settings->velta.trust_cert = nullptr;
+  return S_OK;
 }

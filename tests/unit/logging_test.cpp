@@ -121,3 +121,13 @@ TEST_F(LoggingTest, TraceNeedsACommonBit) {
 TEST(TraceClose, HarmlessWithoutOpen) { EXPECT_EQ(trace_close(), 0); }
 
 }  // namespace
+
+namespace {
+
+TEST(Format, PointerHasTheWindowsForm) {
+  ::testing::internal::CaptureStderr();
+  error("config: 0x%p", reinterpret_cast<void*>(0xABCDEF));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[error] config: 0x0000000000ABCDEF\n");
+}
+
+}  // namespace
