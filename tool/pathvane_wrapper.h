@@ -32,6 +32,26 @@ class PathvaneWrapper {
 
   pathvane_handle*& handle() { return handle_; }
 
+  // The proxy description by discovery (libproxfind.so): 0, or 0x80004005
+  // when discovery could not run (the proxy then stays unset).
+  HRESULT LoadProxyConfigUsingDiscovery(pathvane_settings* settings);
+  // The proxy description from the stored policy keys: 0, 0x80070490 (a
+  // required key missing), 0xC1040004 (type not in the table) or the
+  // password conversion's code; on failure no proxy.
+  HRESULT LoadProxyConfigFromPolicy(pathvane_settings* settings);
+  // The four policy URLs from their templates: 0, or the code of the first
+  // row that failed (later rows untouched).
+  HRESULT LoadPolicyUrls(pathvane_settings* settings);
+
+  // The settings loaders of Initialize, each filling its part of the record.
+  HRESULT LoadGuids(pathvane_settings* settings);
+  HRESULT LoadEndpoints(pathvane_settings* settings);
+  HRESULT LoadSubmissionServers(pathvane_settings* settings);
+  HRESULT LoadUpdaterUrl(pathvane_settings* settings);
+  HRESULT LoadPolicyFileName(pathvane_settings* settings);
+  // 0, or 0xC1030003 when either switch was missing (it then defaults to 0).
+  HRESULT LoadSslVerifySettings(int* verify_host, int* verify_peer);
+
  private:
   pathvane_handle* handle_ = nullptr;
 };
