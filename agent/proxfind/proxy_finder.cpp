@@ -1,0 +1,113 @@
+#include <proxy.h>
+#include <string.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "agent/confstore/iconfig.h"
+#include "agent/proxfind/proxy_answer.h"
+#include "agent/proxfind/proxy_finder.h"
+#include "platform/codec.h"
+
+namespace {
+
+// Asked about when the configuration names no test URL.
+constexpr const char* kBuiltInTestUrl = "https://www.orvix.com/";
+
+std::string utf8_of(const char16_t* text) {
+  using namespace platform;
+  std::string out;
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0);
+  if (bytes <= 1) return out;
+  out.resize(static_cast<size_t>(bytes));
+  if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes) != bytes) return {};
+  out.resize(static_cast<size_t>(bytes - 1));
+  return out;
+}
+
+std::string configured_test_url(IConfig* config) {
+  if (!config) return {};
+  char16_t* value = config->GetStringEx("config/proxy/testurl");
+  std::string url = value ? utf8_of(value) : std::string();
+  config->FreeString(value);
+  return url;
+}
+
+class ProxyFinder final : public IProxyFinder {
+ public:
+  int Discover(IConfig* config, const char16_t* test_url, void* /*reserved*/, uint32_t /*flags*/,
+               void* /*reserved2*/) override {
+    try {
+      Reset();
+      std::string url = test_url ? utf8_of(test_url) : configured_test_url(config);
+      if (url.empty()) url = kBuiltInTestUrl;
+      assign_wide(url_, url);
+
+      pxProxyFactory* factory = px_proxy_factory_new();
+      if (!factory) return 0;
+      char** answers = px_proxy_factory_get_proxies(factory, url.c_str());
+      if (!answers) {
+        px_proxy_factory_free(factory);
+        return 0;
+      }
+      for (uint32_t i = 0; answers[i]; ++i) {
+        DiscoveredProxy record;
+        if (parse_proxy_answer(answers[i], record)) {
+          record.source = PROXY_SOURCE_LIBPROXY;
+          record.rank = i;
+          record.url = url_;
+          found_.push_back(record);
+        }
+        // The answer may carry the proxy password.
+        explicit_bzero(answers[i], std::strlen(answers[i]));
+      }
+      px_proxy_factory_free_proxies(answers);
+      px_proxy_factory_free(factory);
+      return 1;
+    } catch (...) {
+      Reset();
+      return 0;
+    }
+  }
+
+  uint32_t GetProxyCount() override { return static_cast<uint32_t>(found_.size()); }
+
+  int GetTestUrl(std::u16string* url) override {
+    if (!url) return 0;
+    try {
+      *url = url_;
+      return 1;
+    } catch (...) {
+      return 0;
+    }
+  }
+
+  void Reset() override {
+    found_.clear();
+    wipe_text(url_);
+  }
+
+  int GetProxies(std::vector<DiscoveredProxy>* list) override {
+    if (!list) return 0;
+    try {
+      list->reserve(list->size() + found_.size());
+      for (const auto& record : found_) list->push_back(record);
+      return 1;
+    } catch (...) {
+      return 0;
+    }
+  }
+
+ private:
+  std::vector<DiscoveredProxy> found_;
+  std::u16string url_;
+};
+
+}  // namespace
+
+#pragma GCC visibility push(default)
+extern "C" IProxyFinder* CreateProxyClassInstance() { return new (std::nothrow) ProxyFinder(); }
+
+extern "C" void ReleaseProxyClassInstance(IProxyFinder* finder) { delete static_cast<ProxyFinder*>(finder); }
+#pragma GCC visibility pop

@@ -1,0 +1,128 @@
+#include "tests/support/agent_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/loader.h"
+#include "tests/support/process.h"
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+namespace {
+
+const ::testing::TestResult* current_result() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return info ? info->result() : nullptr;
+}
+
+int part_count() {
+  const ::testing::TestResult* result = current_result();
+  return result ? result->total_part_count() : 0;
+}
+
+bool failed_since(int parts_before) {
+  const ::testing::TestResult* result = current_result();
+  if (!result) return ::testing::Test::HasFailure();
+  for (int i = parts_before; i < result->total_part_count(); ++i) {
+    if (result->GetTestPartResult(i).failed()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+AgentDir::AgentDir(const std::vector<std::string>& without) {
+  std::string base = fs::temp_directory_path().string() + "/pathvane-agent-XXXXXX";
+  std::vector<char> name(base.begin(), base.end());
+  name.push_back('\0');
+  if (!mkdtemp(name.data())) {
+    ADD_FAILURE() << "cannot create a temporary agent directory under " << base;
+    return;
+  }
+  path_ = name.data();
+  for (const auto& entry : fs::directory_iterator(bin_dir())) {
+    std::string file = entry.path().filename().string();
+    bool library = file.starts_with("lib") && file.ends_with(".so");
+    if (!library) continue;
+    bool skip = false;
+    for (const auto& left_out : without) skip = skip || left_out == file;
+    if (!skip) link(file, file);
+  }
+}
+
+AgentDir::~AgentDir() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void AgentDir::write_config(const nlohmann::json& config) const {
+  write_file("agent-config.json", config.dump(2));
+}
+
+void AgentDir::write_file(const std::string& name, const std::string& text) const {
+  std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) ADD_FAILURE() << "cannot write " << file(name);
+}
+
+void AgentDir::remove(const std::string& name) const {
+  std::error_code ignored;
+  fs::remove(file(name), ignored);
+}
+
+void AgentDir::link(const std::string& name, const std::string& target) const {
+  std::string to = target.starts_with("/") ? target : bin_dir() + "/" + target;
+  std::error_code ec;
+  fs::create_symlink(to, file(name), ec);
+  if (ec) ADD_FAILURE() << "cannot link " << file(name) << " to " << to << ": " << ec.message();
+}
+
+std::string AgentDir::copy_program(const std::string& name) const {
+  std::error_code ec;
+  fs::copy_file(bin_dir() + "/" + name, file(name), fs::copy_options::overwrite_existing, ec);
+  if (ec) ADD_FAILURE() << "cannot copy " << name << " into " << path_ << ": " << ec.message();
+  return file(name);
+}
+
+void run_in_agent_dir(const AgentDir& dir, const std::function<void()>& body, int timeout_seconds) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  // Only the child's own failures count, not earlier ones of the same test.
+  const int parts_before = part_count();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0) << "fork failed";
+  if (pid == 0) {
+    alarm(static_cast<unsigned>(timeout_seconds));
+    platform::set_library_directory(dir.path(), true);
+    int status = 0;
+    try {
+      body();
+      status = failed_since(parts_before) ? 1 : 0;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "exception in the child: %s\n", e.what());
+      status = 2;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  if (WIFSIGNALED(status)) {
+    ADD_FAILURE() << "the child process ended with signal " << WTERMSIG(status)
+                  << (WTERMSIG(status) == SIGALRM ? " (timed out)" : "");
+  } else {
+    int exit_code = WEXITSTATUS(status);
+    EXPECT_EQ(exit_code, 0) << "expectations failed in the child process (see above)";
+  }
+}
+
+}  // namespace testsupport
