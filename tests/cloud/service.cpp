@@ -144,6 +144,18 @@ void Service::record(const std::string& scheme, const httplib::Request& request)
       {"peer_addr", request.remote_addr},
       {"peer_port", request.remote_port},
   };
+  // httplib parses a multipart body into its parts and leaves the body empty.
+  if (!request.files.empty()) {
+    json parts = json::array();
+    for (const auto& [name, part] : request.files) {
+      parts.push_back({{"name", part.name},
+                       {"filename", part.filename},
+                       {"content_type", part.content_type},
+                       {"content_base64", base64(part.content)},
+                       {"content_size", part.content.size()}});
+    }
+    entry["parts"] = parts;
+  }
   std::lock_guard<std::mutex> guard(lock_);
   entry["seq"] = ++sequence_;
   records_.push_back(std::move(entry));

@@ -9,6 +9,8 @@
 // Control API, on either port:
 //   GET    /_cloud/info              ports and file paths, as JSON
 //   GET    /_cloud/requests[?path=P] the recorded requests, as a JSON array
+//                                    (method, path, target, headers, body,
+//                                    multipart parts, peer address)
 //   DELETE /_cloud/requests          forget them
 //   POST   /_cloud/rules             add a rule: {"path": P, "method": M,
 //                                    "status": N, "body": T, "content_type": T,

@@ -159,6 +159,21 @@ TEST_F(PlainChecks, UrlReputationCountsA400AsReachable) {
   }
 }
 
+// A rule set through the cloud's control API answers in place of the
+// endpoint, for as many requests as it is given.
+TEST_F(PlainChecks, ScriptedAnswerOverridesTheEndpointOnce) {
+  ASSERT_TRUE(cloud->add_rule(R"({"path": "/url-reputation", "status": 503, "times": 1})"));
+  set_reputation_url(cloud->http_url("/url-reputation"));
+  CheckRun first = run(pathvane_url_reputation_check, 12);
+  EXPECT_EQ(first.rc, 12);
+  EXPECT_EQ(first.slot.http_status, 503);
+  CheckRun second = run(pathvane_url_reputation_check, 12);
+  EXPECT_EQ(second.rc, 0);
+  EXPECT_EQ(second.slot.http_status, 200);
+  EXPECT_EQ(cloud->requests("/url-reputation").size(), 2u);
+  EXPECT_FALSE(cloud->add_rule(R"({"status": 500})")) << "a rule needs a path";
+}
+
 TEST_F(PlainChecks, EmptyAddressesAreNotRun) {
   CheckRun health = run(pathvane_health_check, 0);
   EXPECT_EQ(health.rc, 6);
@@ -257,13 +272,14 @@ TEST_F(PlainChecks, ReportShowsBothChecks) {
   PathvaneWrapper wrapper;
   wrapper.handle() = pathvane_init(&settings_, nullptr, 1, 1, 0);
   ASSERT_NE(wrapper.handle(), nullptr);
+  int64_t saved_level = getDebugLevel();
   setDebugLevel(0x7FFFFFF000LL | 0x80000000LL);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   wrapper.RunChecks(0x1 | 0x1000);
   std::string out = ::testing::internal::GetCapturedStdout();
   ::testing::internal::GetCapturedStderr();
-  setDebugLevel(0);
+  setDebugLevel(saved_level);
   pathvane_free(&wrapper.handle());
 
   EXPECT_THAT(out, HasSubstr("========>  Checking connectivity to: Health Test\n"

@@ -182,6 +182,10 @@ std::vector<CloudRequest> TestCloud::requests(const std::string& path) const {
     r.target = entry.value("target", "");
     r.peer_addr = entry.value("peer_addr", "");
     r.body = from_base64(entry.value("body_base64", ""));
+    for (const auto& part : entry.value("parts", nlohmann::json::array())) {
+      r.parts.push_back({part.value("name", ""), part.value("filename", ""), part.value("content_type", ""),
+                         from_base64(part.value("content_base64", ""))});
+    }
     if (entry.contains("headers")) {
       for (const auto& [name, value] : entry["headers"].items()) r.headers[name] = value.get<std::string>();
     }

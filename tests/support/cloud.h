@@ -10,6 +10,14 @@
 
 namespace testsupport {
 
+// One part of a multipart/form-data body.
+struct CloudPart {
+  std::string name;
+  std::string filename;
+  std::string content_type;
+  std::string content;
+};
+
 // One request as the cloud received it.
 struct CloudRequest {
   std::string scheme;  // "http" or "https"
@@ -17,8 +25,9 @@ struct CloudRequest {
   std::string path;
   std::string target;                          // path with query
   std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
-  std::string peer_addr;  // the connection's source address
+  std::string body;                            // empty for a multipart body: see parts
+  std::vector<CloudPart> parts;                // multipart/form-data parts in order
+  std::string peer_addr;                       // the connection's source address
 };
 
 class TestCloud {

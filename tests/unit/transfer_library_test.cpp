@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 class TransferLibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     ASSERT_EQ(pathvane_curl_module, nullptr);
     char pattern[] = "/tmp/pathvane-xferlib-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -33,7 +33,7 @@ void PrintTo(const Call& c, std::ostream* os) {
 
 struct Fake {
   std::vector<Call> calls;
-  CURLoption fail_option = static_cast<CURLoption>(-1);
+  int fail_option = -1;  // the option to refuse, as a number
   CURLcode perform_code = CURLE_OK;
   const char* perform_error_text = "";
   long status = 200;
@@ -77,7 +77,7 @@ CURLcode fake_setopt(CURL*, CURLoption option, ...) {
   }
   va_end(ap);
   fake.calls.push_back(call);
-  return option == fake.fail_option ? CURLE_UNKNOWN_OPTION : CURLE_OK;
+  return static_cast<int>(option) == fake.fail_option ? CURLE_UNKNOWN_OPTION : CURLE_OK;
 }
 
 const char* fake_strerror(CURLcode code) { return code == CURLE_UNKNOWN_OPTION ? "unknown option" : "other error"; }
