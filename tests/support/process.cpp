@@ -28,15 +28,18 @@ std::vector<std::string> split_lines(const std::string& text) {
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                          const std::string& cwd, int timeout_seconds) {
+                          const std::string& cwd, int timeout_seconds, const std::string& input) {
   ProcessResult result;
-  int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(in_pipe) != 0) return result;
   pid_t pid = fork();
   if (pid < 0) return result;
   if (pid == 0) {
+    dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
+    close(in_pipe[0]);
+    close(in_pipe[1]);
     close(out_pipe[0]);
     close(err_pipe[0]);
     close(out_pipe[1]);
@@ -57,6 +60,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::map<s
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  close(in_pipe[0]);
+  // Small inputs only: the pipe buffer holds them without a reader.
+  if (!input.empty() && write(in_pipe[1], input.data(), input.size()) < 0) result.exit_code = -1;
+  close(in_pipe[1]);
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_fds = 2;

@@ -15,9 +15,11 @@ struct ProcessResult {
 };
 
 // env: variables to set (an empty value unsets); the rest is inherited.
+// input is written to the child's standard input, which is then closed.
 ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& env = {},
-                          const std::string& cwd = "", int timeout_seconds = 120);
+                          const std::string& cwd = "", int timeout_seconds = 120,
+                          const std::string& input = "");
 
 // Splits text into lines (without their line ends).
 std::vector<std::string> split_lines(const std::string& text);
