@@ -1,5 +1,11 @@
-#include <regex>
 #include <string>
+
+// g++ 12 with the sanitizers reports std::function inside <regex> as maybe
+// uninitialized (a false positive of its own headers).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
+#pragma GCC diagnostic pop
 
 #include "agent/kit/kit.h"
 #include "shared_agent/util/config_read.h"
