@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+
 #include <cstdlib>
 
 #include "pathvane/xfer_table.h"
@@ -15,6 +17,18 @@ bool resolve(void* module, const char* name, F& entry) {
   }
   entry = reinterpret_cast<F>(symbol);
   return true;
+}
+
+// LeakSanitizer's exit scan crashes on the stale thread-local slots that
+// unloading libcurl's dependencies leaves behind; sanitizer builds keep the
+// library mapped after FreeLibrary. Ordinary builds unload it.
+void keep_mapped_under_sanitizer([[maybe_unused]] void* symbol) {
+#if defined(__SANITIZE_ADDRESS__)
+  Dl_info info;
+  if (symbol && dladdr(symbol, &info) && info.dli_fname) {
+    if (void* again = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(again);
+  }
+#endif
 }
 
 }  // namespace
@@ -43,5 +57,6 @@ int dll_curl_load_symbols() {
             resolve(module, "curl_slist_free_all", t.curl_slist_free_all) &&
             resolve(module, "curl_easy_getinfo", t.curl_easy_getinfo);
   if (!ok) std::abort();
+  keep_mapped_under_sanitizer(reinterpret_cast<void*>(t.curl_easy_init));
   return 0;
 }

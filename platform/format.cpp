@@ -3,14 +3,45 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "platform/codec.h"
 
 namespace platform {
 namespace {
 
-std::string narrow_of(const char16_t* w) {
-  std::string out;
+// Formatted texts may carry secrets (a proxy password goes through
+// asprintf): every buffer is wiped before it is given back.
+template <typename T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <typename U>
+  WipingAllocator(const WipingAllocator<U>&) {}
+  T* allocate(size_t n) { return std::allocator<T>{}.allocate(n); }
+  void deallocate(T* p, size_t n) {
+    explicit_bzero(p, n * sizeof(T));
+    std::allocator<T>{}.deallocate(p, n);
+  }
+  bool operator==(const WipingAllocator&) const { return true; }
+};
+
+class Text : public std::basic_string<char, std::char_traits<char>, WipingAllocator<char>> {
+ public:
+  using basic_string::basic_string;
+  Text(const basic_string& other) : basic_string(other) {}
+  Text(basic_string&& other) : basic_string(std::move(other)) {}
+  Text(const Text&) = default;
+  Text(Text&&) = default;
+  Text& operator=(const Text&) = default;
+  Text& operator=(Text&&) = default;
+  // The short-text buffer lives inside the object and is never deallocated.
+  ~Text() { explicit_bzero(data(), capacity()); }
+};
+
+Text narrow_of(const char16_t* w) {
+  Text out;
   if (!w) return "(null)";
   if (!*w) return out;
   int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0);
@@ -21,7 +52,7 @@ std::string narrow_of(const char16_t* w) {
   return out;
 }
 
-std::string narrow_of_char(char32_t c) {
+Text narrow_of_char(char32_t c) {
   char16_t w[3] = {0, 0, 0};
   if (c >= 0x10000 && c <= 0x10FFFF) {
     w[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
@@ -35,7 +66,7 @@ std::string narrow_of_char(char32_t c) {
 enum class Len { none, hh, h, l, ll, j, z, t, L, w, i64, i32 };
 
 template <typename... A>
-bool append(std::string& out, const std::string& spec, A... args) {
+bool append(Text& out, const std::string& spec, A... args) {
   int n = std::snprintf(nullptr, 0, spec.c_str(), args...);
   if (n < 0) return false;
   size_t at = out.size();
@@ -46,8 +77,8 @@ bool append(std::string& out, const std::string& spec, A... args) {
 }
 
 // Formats one text argument with the spec's flags, width and precision.
-bool append_text(std::string& out, const std::string& flags, int width, bool has_width,
-                 int precision, bool has_precision, const std::string& text) {
+bool append_text(Text& out, const std::string& flags, int width, bool has_width,
+                 int precision, bool has_precision, const Text& text) {
   std::string spec = "%" + flags;
   if (has_width) spec += "*";
   if (has_precision) spec += ".*";
@@ -60,11 +91,11 @@ bool append_text(std::string& out, const std::string& flags, int width, bool has
 
 // One formatter for both widths; Ch is the format's character type.
 template <typename Ch>
-bool format_into(std::string& out, const Ch* fmt, va_list ap) {
+bool format_into(Text& out, const Ch* fmt, va_list ap) {
   constexpr bool wide_fmt = sizeof(Ch) == 2;
   if (!fmt) return false;
   // The format text itself is processed as UTF-8.
-  std::string f;
+  Text f;
   if constexpr (wide_fmt) {
     f = narrow_of(reinterpret_cast<const char16_t*>(fmt));
   } else {
@@ -195,15 +226,15 @@ bool format_into(std::string& out, const Ch* fmt, va_list ap) {
         // Wide unless asked narrow: %lc/%wc/%C in a narrow format, %c/%lc in a wide one.
         bool wide_arg = conv == 'C' ? !wide_fmt : (len == Len::l || len == Len::w || (wide_fmt && len != Len::h));
         int c = va_arg(ap, int);
-        std::string text = wide_arg ? narrow_of_char(static_cast<char32_t>(c & 0xFFFF))
-                                    : std::string(1, static_cast<char>(c));
+        Text text = wide_arg ? narrow_of_char(static_cast<char32_t>(c & 0xFFFF))
+                             : Text(1, static_cast<char>(c));
         ok = append_text(out, flags, width, has_width, 0, false, text);
         break;
       }
       case 's':
       case 'S': {
         bool wide_arg = conv == 'S' ? !wide_fmt : (len == Len::l || len == Len::w || (wide_fmt && len != Len::h));
-        std::string text;
+        Text text;
         if (wide_arg) {
           text = narrow_of(va_arg(ap, const char16_t*));
         } else {
@@ -225,7 +256,7 @@ bool format_into(std::string& out, const Ch* fmt, va_list ap) {
   return true;
 }
 
-int finish(const std::string& text, bool ok, char* buf, size_t size) {
+int finish(const Text& text, bool ok, char* buf, size_t size) {
   if (buf && size > 0) {
     size_t n = ok ? (text.size() < size ? text.size() : size - 1) : 0;
     std::memcpy(buf, text.data(), n);
@@ -235,33 +266,40 @@ int finish(const std::string& text, bool ok, char* buf, size_t size) {
   return static_cast<int>(text.size());
 }
 
-}  // namespace
-
-bool vformat_string(std::string& out, const char* fmt, va_list ap) {
+template <typename Ch>
+bool format_copy(Text& out, const Ch* fmt, va_list ap) {
   va_list copy;
   va_copy(copy, ap);
   bool ok = format_into(out, fmt, copy);
   va_end(copy);
+  return ok;
+}
+
+}  // namespace
+
+bool vformat_string(std::string& out, const char* fmt, va_list ap) {
+  Text text;
+  bool ok = format_copy(text, fmt, ap);
+  out.assign(text.data(), text.size());
   return ok;
 }
 
 bool vformat_wide_string(std::string& out, const char16_t* fmt, va_list ap) {
-  va_list copy;
-  va_copy(copy, ap);
-  bool ok = format_into(out, fmt, copy);
-  va_end(copy);
+  Text text;
+  bool ok = format_copy(text, fmt, ap);
+  out.assign(text.data(), text.size());
   return ok;
 }
 
 int vformat(char* buf, size_t size, const char* fmt, va_list ap) {
-  std::string text;
-  bool ok = vformat_string(text, fmt, ap);
+  Text text;
+  bool ok = format_copy(text, fmt, ap);
   return finish(text, ok, buf, size);
 }
 
 int vformat_wide(char* buf, size_t size, const char16_t* fmt, va_list ap) {
-  std::string text;
-  bool ok = vformat_wide_string(text, fmt, ap);
+  Text text;
+  bool ok = format_copy(text, fmt, ap);
   return finish(text, ok, buf, size);
 }
 

@@ -27,29 +27,32 @@ void Util::FreeMem(void* block) { std::free(block); }
 int Util::asprintf(char** out, const char* fmt, ...) {
   if (!out) return -1;
   *out = nullptr;
-  std::string text;
   va_list ap;
   va_start(ap, fmt);
-  bool ok = platform::vformat_string(text, fmt, ap);
+  // Measured, then formatted straight into the caller's block: the text may
+  // be a secret, and no other copy of it should outlive this call.
+  int n = platform::vformat(nullptr, 0, fmt, ap);
+  char* block = n < 0 ? nullptr : static_cast<char*>(std::calloc(static_cast<size_t>(n) + 1, 1));
+  if (block) platform::vformat(block, static_cast<size_t>(n) + 1, fmt, ap);
   va_end(ap);
-  if (!ok) return -1;
-  char* block = static_cast<char*>(std::calloc(text.size() + 1, 1));
   if (!block) return -1;
-  std::memcpy(block, text.data(), text.size());
   *out = block;
-  return static_cast<int>(text.size());
+  return n;
 }
 
 int Util::aswprintf(char16_t** out, const char16_t* fmt, ...) {
   if (!out) return -1;
   *out = nullptr;
-  std::string text;
   va_list ap;
   va_start(ap, fmt);
-  bool ok = platform::vformat_wide_string(text, fmt, ap);
+  int n = platform::vformat_wide(nullptr, 0, fmt, ap);
+  char* narrow = n < 0 ? nullptr : static_cast<char*>(std::calloc(static_cast<size_t>(n) + 1, 1));
+  if (narrow) platform::vformat_wide(narrow, static_cast<size_t>(n) + 1, fmt, ap);
   va_end(ap);
-  if (!ok) return -1;
-  char16_t* wide = ConvertStringToWCHAR(text.c_str());
+  if (!narrow) return -1;
+  char16_t* wide = ConvertStringToWCHAR(narrow);
+  explicit_bzero(narrow, static_cast<size_t>(n));
+  std::free(narrow);
   if (!wide) return -1;
   *out = wide;
   return static_cast<int>(std::char_traits<char16_t>::length(wide));
