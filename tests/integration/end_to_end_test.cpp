@@ -13,6 +13,7 @@
 #include "tests/support/cloud.h"
 #include "tests/support/process.h"
 #include "tests/support/proxies.h"
+#include "tests/support/report.h"
 
 namespace {
 
@@ -30,22 +31,11 @@ const std::string kTokenWarning =
 
 Lines block(const std::string& name, const std::string& verdict, const std::string& curl_text,
             const std::string& curl_error, int status) {
-  return {"********* START",
-          "========>  Checking connectivity to: " + name,
-          verdict,
-          "====> Curl code  :\t\t" + curl_text,
-          "====> Curl err   :\t\t" + curl_error,
-          "====> HTTP status:\t\t" + std::to_string(status),
-          "********* -END- *********"};
+  return testsupport::report_block(name, verdict, curl_text, curl_error, status);
 }
 
 Lines summary(unsigned ok, unsigned issues, unsigned failed, unsigned total) {
-  return {"********* SUMMARY *********",
-          "====>  * Completed successfully\t" + std::to_string(ok),
-          "====>  * Completed with issues\t" + std::to_string(issues),
-          "====>  * Failed checks\t\t" + std::to_string(failed),
-          "====>  ** TOTAL CHECKS **\t\t" + std::to_string(total),
-          "********* -DONE- *********"};
+  return testsupport::report_summary(ok, issues, failed, total);
 }
 
 Lines concat(std::initializer_list<Lines> parts) {

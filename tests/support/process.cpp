@@ -15,6 +15,17 @@ namespace testsupport {
 std::string bin_dir() { return PATHVANE_BIN_DIR; }
 std::string source_dir() { return PATHVANE_SOURCE_DIR; }
 
+void terminate_child(int pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(20 * 1000);
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+}
+
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;

@@ -21,6 +21,9 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::string& cwd = "", int timeout_seconds = 120,
                           const std::string& input = "");
 
+// Ends a child started by a test: SIGTERM, a grace period, then SIGKILL.
+void terminate_child(int pid);
+
 // Splits text into lines (without their line ends).
 std::vector<std::string> split_lines(const std::string& text);
 

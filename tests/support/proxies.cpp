@@ -15,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/process.h"
+
 namespace testsupport {
 namespace {
 
@@ -86,16 +88,8 @@ bool ProxyProcess::launch(const char* const* argv, std::string* error) {
 }
 
 void ProxyProcess::stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i) usleep(20 * 1000);
-    if (waitpid(pid_, &status, WNOHANG) == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-  }
+  terminate_child(pid_);
+  pid_ = -1;
   if (!dir_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);

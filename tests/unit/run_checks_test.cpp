@@ -7,6 +7,7 @@
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
 #include "tests/support/process.h"
+#include "tests/support/report.h"
 #include "tool/pathvane_wrapper.h"
 
 namespace {
@@ -82,12 +83,7 @@ class RunChecksTest : public ::testing::Test {
   }
 
   static std::vector<std::string> summary(unsigned ok, unsigned issues, unsigned failed, unsigned total) {
-    return {"********* SUMMARY *********",
-            "====>  * Completed successfully\t" + std::to_string(ok),
-            "====>  * Completed with issues\t" + std::to_string(issues),
-            "====>  * Failed checks\t\t" + std::to_string(failed),
-            "====>  ** TOTAL CHECKS **\t\t" + std::to_string(total),
-            "********* -DONE- *********"};
+    return testsupport::report_summary(ok, issues, failed, total);
   }
 
   pathvane_handle handle_;
