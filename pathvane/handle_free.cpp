@@ -7,12 +7,14 @@
 #include "pathvane/xfer_table.h"
 #include "velta_client/src/common/zel_log.h"
 
+void (*pathvane_release_text)(void* block) = std::free;
+
 namespace {
 
 void wipe_and_free(char* text) {
   if (!text) return;
   explicit_bzero(text, std::strlen(text));
-  std::free(text);
+  pathvane_release_text(text);
 }
 
 }  // namespace
@@ -22,7 +24,7 @@ void _free_proxy_info(proxy_info* proxy) {
     zel_error("%s: proxy info cannot be null.", "_free_proxy_info");
     return;
   }
-  std::free(proxy->proxy_server);
+  pathvane_release_text(proxy->proxy_server);
   // Credentials are wiped, not only freed: the freed block would keep them.
   wipe_and_free(proxy->proxy_username);
   wipe_and_free(proxy->proxy_password);
@@ -38,7 +40,7 @@ void pathvane_free(pathvane_handle** reference) {
   if (!reference || !*reference) return;
   pathvane_handle* handle = *reference;
   if (handle->settings.proxy.proxy_type != PATHVANE_NO_PROXY) _free_proxy_info(&handle->settings.proxy);
-  std::free(handle->token);
+  wipe_and_free(handle->token);
   handle->token = nullptr;
   X509_free(handle->settings.velta.trust_cert);
   handle->settings.velta.trust_cert = nullptr;

@@ -8,6 +8,10 @@
 // Frees (and wipes the credentials of) one proxy description; marks it "no proxy".
 void _free_proxy_info(proxy_info* proxy);
 
+// How the handle gives its texts back (free); a test seam to see that
+// secrets are wiped before they go.
+extern void (*pathvane_release_text)(void* block);
+
 // libcurl's debug callback: traces libcurl's informational text, nothing else.
 int _curl_debug(CURL* curl, curl_infotype type, char* data, size_t size, void* user);
 

@@ -50,6 +50,13 @@ bool copy_proxy(const proxy_info& from, proxy_info& to) {
   return true;
 }
 
+// A failed init leaves the caller's CA reference with the caller: the handle
+// owns the copied reference only once it is returned.
+void release_failed(pathvane_handle*& handle) {
+  handle->settings.velta.trust_cert = nullptr;
+  pathvane_free(&handle);
+}
+
 }  // namespace
 
 pathvane_handle* pathvane_init(const pathvane_settings* settings, const char* token, int verify_host, int verify_peer,
@@ -76,12 +83,12 @@ pathvane_handle* pathvane_init(const pathvane_settings* settings, const char* to
   handle->curl = pathvane_curl.curl_easy_init();
   if (!handle->curl) {
     zel_error("%s: curl_easy_init failed", "pathvane_init");
-    pathvane_free(&handle);
+    release_failed(handle);
     return nullptr;
   }
 
   if (settings->proxy.proxy_type != PATHVANE_NO_PROXY && !copy_proxy(settings->proxy, proxy)) {
-    pathvane_free(&handle);
+    release_failed(handle);
     return nullptr;
   }
 

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <openssl/x509.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +15,7 @@
 #include "pathvane/xfer_table.h"
 #include "platform/loader.h"
 #include "tests/support/process.h"
+#include "tests/support/test_certs.h"
 #include "velta_client/src/common/zel_log.h"
 
 namespace {
@@ -116,6 +119,33 @@ TEST_F(PathvaneInitTest, ProxyTypeWithoutServerIsRefused) {
   EXPECT_EQ(init(), nullptr);
   EXPECT_EQ(errors_, "[error] pathvane_init: proxy defined (4) but proxy server is empty\n");
   EXPECT_EQ(pathvane_curl_module, nullptr);
+}
+
+int ca_frees = 0;
+void count_ca_free(void*, void*, CRYPTO_EX_DATA*, int, long, void*) { ++ca_frees; }
+
+// The handle owns the CA reference it copied only once it is returned: a
+// failed init leaves the caller's reference to the caller.
+TEST_F(PathvaneInitTest, CaReferenceIsReleasedExactlyOnce) {
+  static const int index = X509_get_ex_new_index(0, nullptr, nullptr, nullptr, count_ca_free);
+  for (bool fails : {true, false}) {
+    SCOPED_TRACE(fails ? "failed init" : "handle made");
+    X509* ca = testsupport::make_ca_cert("Init CA");
+    X509_set_ex_data(ca, index, ca);
+    ca_frees = 0;
+    settings_.velta.trust_cert = ca;
+    settings_.proxy = fails ? proxy_info{CURLPROXY_SOCKS4, nullptr, 1080, 0, nullptr, nullptr}
+                            : proxy_info{PATHVANE_NO_PROXY, nullptr, 0, 0, nullptr, nullptr};
+    if (!fails) X509_up_ref(ca);  // the reference the handle will own
+    ::testing::internal::CaptureStderr();
+    pathvane_handle* h = pathvane_init(&settings_, nullptr, 1, 1, 0);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(h == nullptr, fails);
+    pathvane_free(&h);
+    EXPECT_EQ(ca_frees, 0);
+    X509_free(ca);
+    EXPECT_EQ(ca_frees, 1);
+  }
 }
 
 TEST_F(PathvaneInitTest, VerificationSwitchesAddToTheCopiedFlags) {
@@ -229,6 +259,30 @@ TEST_F(CurlDebugTest, UsesOnlyTheGivenSize) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(_curl_debug(nullptr, CURLINFO_TEXT, data, 22, nullptr), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[trace] _curl_debug: Trying 127.0.0.1:80...\n");
+}
+
+std::vector<std::string> released;
+void record_release(void* block) {
+  // The blocks of this test hold at most 16 bytes.
+  released.emplace_back(static_cast<const char*>(block), 16);
+  std::free(block);
+}
+
+TEST(FreeProxyInfo, CredentialsAreWipedBeforeTheyAreFreed) {
+  auto block = [](const char* text) {
+    char* b = static_cast<char*>(std::calloc(16, 1));
+    std::strcpy(b, text);
+    return b;
+  };
+  proxy_info proxy{CURLPROXY_HTTP, block("proxy.invalid"), 3128, 1, block("alice"), block("pw")};
+  released.clear();
+  pathvane_release_text = record_release;
+  _free_proxy_info(&proxy);
+  pathvane_release_text = std::free;
+  ASSERT_EQ(released.size(), 3u);
+  EXPECT_EQ(released[0].substr(0, 13), "proxy.invalid");
+  EXPECT_EQ(released[1], std::string(16, '\0'));
+  EXPECT_EQ(released[2], std::string(16, '\0'));
 }
 
 TEST(FreeProxyInfo, ResetsTheRecordAndRefusesNull) {
