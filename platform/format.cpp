@@ -77,16 +77,19 @@ bool append(Text& out, const std::string& spec, A... args) {
 }
 
 // Formats one text argument with the spec's flags, width and precision.
+// Texts are placed by hand, never through the C library: its formatter
+// stages a text in an unwiped buffer on its own stack, and a text here may
+// be a secret.
 bool append_text(Text& out, const std::string& flags, int width, bool has_width,
                  int precision, bool has_precision, const Text& text) {
-  std::string spec = "%" + flags;
-  if (has_width) spec += "*";
-  if (has_precision) spec += ".*";
-  spec += "s";
-  if (has_width && has_precision) return append(out, spec, width, precision, text.c_str());
-  if (has_width) return append(out, spec, width, text.c_str());
-  if (has_precision) return append(out, spec, precision, text.c_str());
-  return append(out, spec, text.c_str());
+  size_t length = std::strlen(text.c_str());
+  if (has_precision && static_cast<size_t>(precision) < length) length = static_cast<size_t>(precision);
+  size_t pad = has_width && static_cast<size_t>(width) > length ? static_cast<size_t>(width) - length : 0;
+  bool left = flags.find('-') != std::string::npos;
+  if (!left) out.append(pad, ' ');
+  out.append(text.data(), length);
+  if (left) out.append(pad, ' ');
+  return true;
 }
 
 // One formatter for both widths; Ch is the format's character type.

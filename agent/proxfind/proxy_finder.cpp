@@ -12,8 +12,9 @@
 
 namespace {
 
-// Asked about when the configuration names no test URL.
-constexpr const char* kBuiltInTestUrl = "https://www.orvix.com/";
+// Asked about when the configuration names no test URL: the tool's own
+// default health URL, so that both choose the same way.
+constexpr const char* kBuiltInTestUrl = "https://health.orvix.example/health";
 
 std::string utf8_of(const char16_t* text) {
   using namespace platform;
@@ -44,26 +45,33 @@ class ProxyFinder final : public IProxyFinder {
       if (url.empty()) url = kBuiltInTestUrl;
       assign_wide(url_, url);
 
-      pxProxyFactory* factory = px_proxy_factory_new();
-      if (!factory) return 0;
-      char** answers = px_proxy_factory_get_proxies(factory, url.c_str());
-      if (!answers) {
-        px_proxy_factory_free(factory);
-        return 0;
-      }
-      for (uint32_t i = 0; answers[i]; ++i) {
+      // Held so that an exception on the way frees both, the answers wiped.
+      struct Factory {
+        pxProxyFactory* factory = px_proxy_factory_new();
+        ~Factory() {
+          if (factory) px_proxy_factory_free(factory);
+        }
+      } held;
+      if (!held.factory) return 0;
+      struct Answers {
+        char** list;
+        ~Answers() {
+          if (!list) return;
+          // An answer may carry the proxy password.
+          for (char** a = list; *a; ++a) explicit_bzero(*a, std::strlen(*a));
+          px_proxy_factory_free_proxies(list);
+        }
+      } answers{px_proxy_factory_get_proxies(held.factory, url.c_str())};
+      if (!answers.list) return 0;
+      for (uint32_t i = 0; answers.list[i]; ++i) {
         DiscoveredProxy record;
-        if (parse_proxy_answer(answers[i], record)) {
+        if (parse_proxy_answer(answers.list[i], record)) {
           record.source = PROXY_SOURCE_LIBPROXY;
           record.rank = i;
           record.url = url_;
           found_.push_back(record);
         }
-        // The answer may carry the proxy password.
-        explicit_bzero(answers[i], std::strlen(answers[i]));
       }
-      px_proxy_factory_free_proxies(answers);
-      px_proxy_factory_free(factory);
       return 1;
     } catch (...) {
       Reset();

@@ -3,6 +3,7 @@
 // libproxy, each configuration in its own child process.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
@@ -182,11 +183,13 @@ TEST(ProxyFromPolicyTest, ReadsTheStoredProxyOrNone) {
 void discover(const AgentDir& dir, const std::map<std::string, std::string>& env,
               const std::function<void(const Proxy&)>& check) {
   run_in_agent_dir(dir, [&] {
-    for (const char* name : {"http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
-                             "HTTPS_PROXY", "FTP_PROXY", "ALL_PROXY", "NO_PROXY", "DESKTOP_SESSION",
-                             "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID", "XDG_CURRENT_DESKTOP"}) {
-      unsetenv(name);
-    }
+    // Only the case's variables: nothing of the caller's environment (proxy
+    // settings, libproxy's own debug and module switches) reaches libproxy,
+    // and no installed libproxy plugin adds answers of its own.
+    clearenv();
+    std::string no_modules = dir.path() + "/no-libproxy-modules";
+    mkdir(no_modules.c_str(), 0755);
+    setenv("PX_MODULE_PATH", no_modules.c_str(), 1);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     setDebugLevel(0x7FFFFFF000LL);
     zel::CConfigSingleton::GetInstance();
