@@ -76,7 +76,7 @@ bool append(Text& out, const std::string& spec, A... args) {
   return true;
 }
 
-// Formats one text argument with the spec's flags, width and precision.
+// Formats one text argument with the conversion's flags, width and precision.
 // Texts are placed by hand, never through the C library: its formatter
 // stages a text in an unwiped buffer on its own stack, and a text here may
 // be a secret.
