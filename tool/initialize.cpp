@@ -13,6 +13,7 @@
 #include "shared_agent/util/host_identity.h"
 #include "shared_agent/util/text_encoding.h"
 #include "tool/pathvane_wrapper.h"
+#include "tool/proxy_loader.h"
 #include "velta_client/src/cert_store.h"
 #include "velta_client/src/common/zel_log.h"
 
@@ -21,23 +22,13 @@ namespace {
 constexpr int64_t kDebugLevel = 0x7FFFFFF000LL;
 constexpr int64_t kReport = 0x80000000LL;
 
-void wipe_and_free(char*& text) {
-  if (text) {
-    explicit_bzero(text, std::strlen(text));
-    std::free(text);
-  }
-  text = nullptr;
-}
-
 // The settings record is a temporary: once the handle has its copies (or the
 // run stopped), the record's own proxy strings and CA reference go.
 struct SettingsRecord {
   pathvane_settings* settings = static_cast<pathvane_settings*>(std::calloc(1, sizeof(pathvane_settings)));
   ~SettingsRecord() {
     if (!settings) return;
-    wipe_and_free(settings->proxy.proxy_server);
-    wipe_and_free(settings->proxy.proxy_username);
-    wipe_and_free(settings->proxy.proxy_password);
+    release_proxy_strings(settings->proxy);
     X509_free(settings->velta.trust_cert);
     std::free(settings);
   }

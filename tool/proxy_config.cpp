@@ -49,14 +49,13 @@ char* secret_utf8_copy(const std::u16string& text) {
   return copy;
 }
 
-// Releases what a loader put into the record, before it fills it again.
+}  // namespace
+
 void release_proxy_strings(proxy_info& proxy) {
   wipe_and_free(proxy.proxy_server);
   wipe_and_free(proxy.proxy_username);
   wipe_and_free(proxy.proxy_password);
 }
-
-}  // namespace
 
 HRESULT ProxyTypeFromName(const char* name, uint32_t* type) {
   if (!type) return ZEL_E_PROXY_TYPE;

@@ -27,4 +27,9 @@ class ProxyLoader {
 // "socks5_hostname", exact case) to libcurl's proxy types. *type is
 // 0xFFFFFFFF unless the name is in the table; 0 or 0xC1040004.
 HRESULT ProxyTypeFromName(const char* name, uint32_t* type);
+
+struct proxy_info;
+// Frees the texts a proxy loader put into a settings record, wiping each
+// first (the password among them), and leaves them null.
+void release_proxy_strings(proxy_info& proxy);
 HRESULT ProxyTypeFromNameW(const char16_t* name, uint32_t* type);
