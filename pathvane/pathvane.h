@@ -6,35 +6,11 @@
 
 #include <cstdint>
 
-#include "shared_agent/util/host_records.h"
+#include "velta_client/src/common/zel_records.h"
 
-constexpr uint32_t PATHVANE_NO_PROXY = 0xFFFFFFFFu;
+constexpr uint32_t PATHVANE_NO_PROXY = ZEL_NO_PROXY;
 
-struct proxy_info {
-  uint32_t proxy_type;  // PATHVANE_NO_PROXY, or libcurl's proxy type
-  char* proxy_server;
-  int32_t proxy_port;
-  uint32_t proxy_auth;  // libcurl auth bits; only Basic (1) and NTLM (8) pass
-  char* proxy_username;
-  char* proxy_password;
-};
-
-// Adds the trusted certificates to a TLS context's store.
-using pathvane_trust_callback = void (*)(X509_STORE* store, X509* cert);
-
-constexpr uint32_t SSL_FLAG_NO_VERIFY_HOST = 0x1;
-constexpr uint32_t SSL_FLAG_NO_VERIFY_PEER = 0x2;
-
-struct velta_client_settings {
-  char agent_guid[37];
-  char business_guid[37];
-  char affiliate_guid[37];
-  char user_agent[401];
-  char mgmt_url[1025];
-  uint32_t ssl_flags;
-  X509* trust_cert;  // one reference owned
-  pathvane_trust_callback trust_callback;
-};
+using pathvane_trust_callback = zel_trust_callback;
 
 struct pathvane_settings {
   char health_url[2048];

@@ -4,22 +4,11 @@
 #include "pathvane/handle_internal.h"
 #include "pathvane/xfer_table.h"
 #include "velta_client/src/common/zel_log.h"
+#include "velta_client/src/common/zel_transfer.h"
 
 uint16_t loopback_pattern[PATHVANE_LOOPBACK_WORDS];
 
 namespace {
-
-// The same steps as the cloud client's debug-callback installer, with its messages.
-void install_debug_callback(CURL* curl) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, curl_debug_function);
-  if (rc != CURLE_OK) {
-    zel_error("%s: failed to install curl debug function %s", "zel_install_curl_debug_callback",
-              pathvane_curl.curl_easy_strerror(rc));
-    return;
-  }
-  pathvane_curl.curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-  zel_trace(0x8000000, "%s: curl debug function installed", "zel_install_curl_debug_callback");
-}
 
 // Copies the proxy strings into the handle; false after writing the error.
 bool copy_proxy(const proxy_info& from, proxy_info& to) {
@@ -101,7 +90,7 @@ pathvane_handle* pathvane_init(const pathvane_settings* settings, const char* to
 
   if (debug) {
     curl_debug_function = _curl_debug;
-    install_debug_callback(handle->curl);
+    zel_install_curl_debug_callback(handle->curl);
   }
   return handle;
 }

@@ -7,10 +7,7 @@
 #include "pathvane/pathvane.h"
 
 // The TLS trust context handed to libcurl as the TLS-context callback's data.
-struct pathvane_trust_context {
-  X509* trust_cert;
-  pathvane_trust_callback trust_callback;
-};
+using pathvane_trust_context = zel_trust_context;
 
 // The trust context of the live handle's settings, in storage that outlives
 // the request: the shared transfer handle keeps pointing at it afterwards.

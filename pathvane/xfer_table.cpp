@@ -2,9 +2,7 @@
 
 #include "platform/loader.h"
 
-curl_function_table pathvane_curl = {};
 void* pathvane_curl_module = nullptr;
-curl_debug_callback curl_debug_function = nullptr;
 
 void dll_curl_unload() {
   if (!pathvane_curl_module) return;

@@ -1,29 +1,8 @@
-// The process-wide table of transfer functions, resolved at run time from
-// the agent's libxferlib.so. Every transfer calls libcurl through it, which
-// is also the seam the tests use to record option sequences.
+// Loading of the agent's libxferlib.so into the process-wide table of
+// transfer functions.
 #pragma once
 #include "pathvane/pathvane.h"
-
-struct curl_function_table {
-  void (*curl_easy_cleanup)(CURL* curl);
-  CURL* (*curl_easy_init)();
-  CURLcode (*curl_easy_perform)(CURL* curl);
-  CURLcode (*curl_easy_send)(CURL* curl, const void* buffer, size_t length, size_t* sent);
-  CURLcode (*curl_easy_setopt)(CURL* curl, CURLoption option, ...);
-  const char* (*curl_easy_strerror)(CURLcode code);
-  char* (*curl_easy_escape)(CURL* curl, const char* text, int length);
-  char* (*curl_easy_unescape)(CURL* curl, const char* text, int length, int* out_length);
-  char* (*curl_escape)(const char* text, int length);
-  char* (*curl_unescape)(const char* text, int length);
-  CURLFORMcode (*curl_formadd)(struct curl_httppost** first, struct curl_httppost** last, ...);
-  void (*curl_formfree)(struct curl_httppost* form);
-  void (*curl_free)(void* block);
-  struct curl_slist* (*curl_slist_append)(struct curl_slist* list, const char* text);
-  void (*curl_slist_free_all)(struct curl_slist* list);
-  CURLcode (*curl_easy_getinfo)(CURL* curl, CURLINFO info, ...);
-};
-
-extern curl_function_table pathvane_curl;
+#include "velta_client/src/common/xfer_functions.h"
 
 // The loaded libxferlib.so, null while unloaded.
 extern void* pathvane_curl_module;
@@ -33,7 +12,3 @@ extern void* pathvane_curl_module;
 int dll_curl_load_symbols();
 // Unloads the library if it is loaded; the table keeps its entries.
 void dll_curl_unload();
-
-// The debug callback verbose transfers install; null until a pathvane_init
-// with debugging on sets it, and never cleared.
-extern curl_debug_callback curl_debug_function;

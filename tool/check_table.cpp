@@ -7,12 +7,12 @@ namespace {
 // Checks not yet part of this build stand as null and report as failed.
 const CheckRow kCheckTable[] = {
     {"Health Test", 0x1, pathvane_health_check},
-    {"Velta Registration", 0x4, nullptr},
-    {"Policy D/L (company)", 0x100, nullptr},
+    {"Velta Registration", 0x4, pathvane_velta_management_check},
+    {"Policy D/L (company)", 0x100, pathvane_policy_check},
     {"Retro File Fetch", 0x10, nullptr},
     {"Submit Server Upload", 0x20, nullptr},
     {"Crash Dump Upload", 0x8, nullptr},
-    {"Updater update host", 0x400, nullptr},
+    {"Updater update host", 0x400, pathvane_updater_host_check},
     {"Event Intake", 0x800, nullptr},
     {"Url Reputation", 0x1000, pathvane_url_reputation_check},
 };

@@ -56,7 +56,7 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
     }
   }
 
-  HRESULT hr = read_host_identity(settings);
+  HRESULT hr = read_host_identity(&settings->os_info, &settings->host_info);
   if (FAILED(hr)) {
     error("Failed to load OS info");
     return hr;

@@ -274,15 +274,15 @@ int format_mac(const uint8_t* bytes, uint32_t count, std::u16string& out) {
   return 0;
 }
 
-HRESULT read_host_identity(pathvane_settings* settings, const platform::AdapterSnapshot* source) {
-  if (!settings) return ZEL_E_NULL_ARGUMENT;
-  HRESULT hr = read_os_facts(settings->os_info);
+HRESULT read_host_identity(os_info* os, host_info* host, const platform::AdapterSnapshot* source) {
+  if (!os || !host) return ZEL_E_NULL_ARGUMENT;
+  HRESULT hr = read_os_facts(*os);
   if (FAILED(hr)) return hr;
 
-  store_hostname(settings->host_info);
+  store_hostname(*host);
 
   zel::NicTable table;
   hr = zel::DumpNetworkInfo(table, source);
-  if (SUCCEEDED(hr) && !table.empty()) fill_nics(table, settings->host_info);
+  if (SUCCEEDED(hr) && !table.empty()) fill_nics(table, *host);
   return S_OK;
 }

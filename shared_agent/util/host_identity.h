@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pathvane/pathvane.h"
+#include "shared_agent/util/host_records.h"
 #include "shared_agent/util/result_codes.h"
 
 namespace platform {
@@ -37,7 +37,6 @@ bool GetComputerNameExW(uint32_t format, std::u16string& out);
 
 int format_mac(const uint8_t* bytes, uint32_t count, std::u16string& out);
 
-// Fills settings->os_info and settings->host_info: 0, or 0xC1040003 when the
-// OS version cannot be read. The snapshot, when given, replaces the system's
-// adapter list.
-HRESULT read_host_identity(pathvane_settings* settings, const platform::AdapterSnapshot* source = nullptr);
+// Fills os and host: 0, or 0xC1040003 when the OS version cannot be read.
+// The snapshot, when given, replaces the system's adapter list.
+HRESULT read_host_identity(os_info* os, host_info* host, const platform::AdapterSnapshot* source = nullptr);

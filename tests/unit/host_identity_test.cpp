@@ -134,7 +134,7 @@ class HostIdentityTest : public ::testing::Test {
   // Reads the identity into a zeroed record; returns what went to standard error.
   std::string read(const AdapterSnapshot* snapshot) {
     ::testing::internal::CaptureStderr();
-    result_ = read_host_identity(settings_.get(), snapshot);
+    result_ = read_host_identity(&settings_->os_info, &settings_->host_info, snapshot);
     return ::testing::internal::GetCapturedStderr();
   }
 

@@ -1,0 +1,26 @@
+// The common preparation of a cloud request on a libcurl easy handle, and
+// the size arithmetic of the response collectors.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "velta_client/src/common/xfer_functions.h"
+#include "velta_client/src/common/zel_records.h"
+
+// Signals, TLS trust, verification for server and proxy, user agent and
+// proxy: 0, or -1 after its one error. label names the calling request.
+int zel_set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* proxy, uint32_t ssl_flags,
+                      const zel_trust_context* tls, const char* label);
+
+// libcurl's CURLOPT_SSL_CTX_FUNCTION: hands the context's store to the trust callback.
+CURLcode _zel_sslctx_func(CURL* curl, void* ssl_ctx, void* tls);
+
+// Attaches curl_debug_function, when one is registered, and turns on verbose mode.
+void zel_install_curl_debug_callback(CURL* curl);
+
+// Performs the prepared transfer once; libcurl's code unchanged.
+CURLcode zel_curl_perform(CURL* curl, const proxy_info* proxy);
+
+// Size arithmetic that reports a wrap instead of wrapping: false after its error.
+bool zel_safe_multiply(size_t len, size_t mul, size_t* out);
+bool zel_safe_add(size_t len, size_t inc, size_t* out);

@@ -1,0 +1,145 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "velta_client/src/common/zel_log.h"
+#include "velta_client/src/common/zel_transfer.h"
+#include "velta_client/src/velta_client.h"
+
+int (*zel_policy_file_close)(FILE* file) = std::fclose;
+
+namespace {
+
+constexpr const char* kFn = "zel_velta_fetch_policy";
+
+template <typename V>
+bool set(CURL* curl, CURLoption option, V value, const char* what) {
+  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  if (rc != CURLE_OK) {
+    zel_error("%s: curl_easy_setopt(%s) failed: %s", kFn, what, pathvane_curl.curl_easy_strerror(rc));
+    return false;
+  }
+  return true;
+}
+
+// The C library's text for errno, at most 127 characters.
+void error_text(int error, char (&text)[128]) {
+  char buffer[128];
+  const char* message = strerror_r(error, buffer, sizeof(buffer));
+  if (message) {
+    std::snprintf(text, sizeof(text), "%s", message);
+  } else {
+    std::snprintf(text, sizeof(text), "errnum %d [strerror_s() - %d]", error, errno);
+  }
+}
+
+// Opens the policy file without following a link planted in its place, and
+// for its owner only. Null with errno set.
+FILE* open_policy_file(const char* path, bool* regular) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  *regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  // An existing file keeps its mode through O_CREAT.
+  if (*regular) fchmod(fd, 0600);
+  FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return file;
+}
+
+// A failed download leaves no file behind; only a file we made regular is removed.
+void remove_policy_file(const char* path, bool regular) {
+  if (regular) unlink(path);
+}
+
+}  // namespace
+
+int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, const char* user_agent,
+                           const proxy_info* proxy, uint32_t ssl_flags, const zel_trust_context* tls,
+                           zel_transfer_status* status) {
+  if (!url || !path || !user_agent) return ZEL_ERR_NULL_ARG;
+  if (serial == 0) return ZEL_ERR_INVALID_ARG;
+  char request_url[512];
+  std::snprintf(request_url, sizeof(request_url), "%s-%u", url, serial);
+  zel_trace(-1, "Fetching policy from %s", request_url);
+  zel_trace(0x8000000, "%s: URL: %s", kFn, request_url);
+
+  CURL* curl = pathvane_curl.curl_easy_init();
+  if (!curl) {
+    zel_error("%s: curl_easy_init failed", kFn);
+    return ZEL_ERR_EXTERNAL;
+  }
+  char local_error[CURL_ERROR_SIZE] = {};
+  char* error_buffer = status ? status->error_text : local_error;
+  if (zel_set_curl_opts(curl, user_agent, proxy, ssl_flags, tls, "+velta-policy") == -1 ||
+      !set(curl, CURLOPT_ERRORBUFFER, error_buffer, "CURLOPT_ERRORBUFFER") ||
+      !set(curl, CURLOPT_URL, request_url, "CURLOPT_URL") || !set(curl, CURLOPT_TIMEOUT, 30L, "CURLOPT_TIMEOUT") ||
+      !set(curl, CURLOPT_WRITEFUNCTION, std::fwrite, "CURLOPT_WRITEFUNCTION")) {
+    pathvane_curl.curl_easy_cleanup(curl);
+    return ZEL_ERR_EXTERNAL;
+  }
+
+  bool regular = false;
+  FILE* file = open_policy_file(path, &regular);
+  if (!file) {
+    char text[128];
+    error_text(errno, text);
+    zel_error("%s: Can't open %s for writing: %s", kFn, path, text);
+    pathvane_curl.curl_easy_cleanup(curl);
+    return ZEL_ERR_OPEN;
+  }
+  if (!set(curl, CURLOPT_WRITEDATA, file, "CURLOPT_WRITEDATA")) {
+    pathvane_curl.curl_easy_cleanup(curl);
+    zel_policy_file_close(file);
+    remove_policy_file(path, regular);
+    return ZEL_ERR_EXTERNAL;
+  }
+
+  zel_install_curl_debug_callback(curl);
+  CURLcode rc = zel_curl_perform(curl, proxy);
+  if (status) status->curl_code = rc;
+  if (rc != CURLE_OK) {
+    zel_error("%s: Policy download failed for URL '%s': %d (%s) (%s)", kFn, request_url, static_cast<int>(rc),
+              pathvane_curl.curl_easy_strerror(rc), error_buffer);
+    pathvane_curl.curl_easy_cleanup(curl);
+    zel_policy_file_close(file);
+    remove_policy_file(path, regular);
+    return ZEL_ERR_POLICY;
+  }
+
+  // A failed final write (a full disk) must not leave a cut policy reported as stored.
+  const bool written = !std::ferror(file);
+  if (zel_policy_file_close(file) != 0 || !written) {
+    char text[128];
+    error_text(errno, text);
+    zel_error("%s: Can't write to %s: %s", kFn, path, text);
+    pathvane_curl.curl_easy_cleanup(curl);
+    remove_policy_file(path, regular);
+    return ZEL_ERR_WRITE;
+  }
+
+  long http = 0;
+  rc = pathvane_curl.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http);
+  if (rc != CURLE_OK) {
+    zel_error("%s: curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kFn, pathvane_curl.curl_easy_strerror(rc));
+    pathvane_curl.curl_easy_cleanup(curl);
+    remove_policy_file(path, regular);
+    return ZEL_ERR_EXTERNAL;
+  }
+  if (status) status->http_code = static_cast<int32_t>(http);
+  pathvane_curl.curl_easy_cleanup(curl);
+  if (http != 200) {
+    zel_error("%s: Policy download failed for URL '%s' (HTTP code: %ld)", kFn, request_url, http);
+    remove_policy_file(path, regular);
+    return ZEL_ERR_REGISTRATION;
+  }
+  return ZEL_OK;
+}

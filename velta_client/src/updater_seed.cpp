@@ -1,0 +1,140 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "velta_client/src/common/zel_log.h"
+#include "velta_client/src/common/zel_transfer.h"
+#include "velta_client/src/string_resp.h"
+#include "velta_client/src/velta_client.h"
+
+namespace {
+
+constexpr const char* kSeed = "get_updater_seed";
+// Only a seed up to this size is used; one byte more already marks it oversized.
+constexpr size_t kSeedMax = ZEL_UPDATER_SEED_SIZE - 1;
+
+void wipe_and_free(char* text) {
+  if (!text) return;
+  explicit_bzero(text, std::strlen(text));
+  std::free(text);
+}
+
+template <typename V>
+bool set(CURL* curl, CURLoption option, V value, const char* what) {
+  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  if (rc != CURLE_OK) {
+    zel_error("%s(): curl_easy_setopt(%s) failed: %s", kSeed, what, pathvane_curl.curl_easy_strerror(rc));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+zel_updater_handle* zel_updater_handle_create(const char* user_agent, const proxy_info* proxy, uint32_t ssl_flags) {
+  if (!user_agent || !proxy) return nullptr;
+  auto* handle = static_cast<zel_updater_handle*>(std::calloc(1, sizeof(zel_updater_handle)));
+  if (!handle) return nullptr;
+  std::strncpy(handle->user_agent, user_agent, sizeof(handle->user_agent) - 1);
+  handle->ssl_flags = ssl_flags;
+  handle->proxy.proxy_type = proxy->proxy_type;
+  if (proxy->proxy_type == ZEL_NO_PROXY) return handle;
+
+  handle->proxy.proxy_port = proxy->proxy_port;
+  handle->proxy.proxy_auth = proxy->proxy_auth;
+  if (proxy->proxy_server) handle->proxy.proxy_server = strdup(proxy->proxy_server);
+  if (proxy->proxy_username) handle->proxy.proxy_username = strdup(proxy->proxy_username);
+  if (proxy->proxy_password) handle->proxy.proxy_password = strdup(proxy->proxy_password);
+  if (!handle->proxy.proxy_server || (proxy->proxy_username && !handle->proxy.proxy_username) ||
+      (proxy->proxy_password && !handle->proxy.proxy_password)) {
+    zel_updater_handle_free(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+void zel_updater_handle_free(zel_updater_handle* handle) {
+  if (!handle) return;
+  std::free(handle->proxy.proxy_server);
+  wipe_and_free(handle->proxy.proxy_username);
+  wipe_and_free(handle->proxy.proxy_password);
+  std::free(handle);
+}
+
+size_t _buf_realloc(char* bytes, size_t size, size_t nmemb, void* user) {
+  size_t total = 0;
+  if (!zel_safe_multiply(size, nmemb, &total)) return size;
+  auto* resp = static_cast<string_resp*>(user);
+  // Past an oversized seed nothing more is stored, but the bytes are still
+  // taken so that the transfer completes and its status is read.
+  if (resp->too_long || total > ZEL_UPDATER_SEED_SIZE - resp->len) {
+    resp->too_long = 1;
+    return total;
+  }
+  char* data = static_cast<char*>(std::realloc(resp->data, resp->len + total + 1));
+  if (!data) {
+    zel_error("%s(): failed to allocate or re-allocate buffer", "_buf_realloc");
+    std::free(resp->data);
+    resp->data = nullptr;
+    resp->len = 0;
+    return 0;
+  }
+  if (total) std::memcpy(data + resp->len, bytes, total);
+  resp->len += total;
+  data[resp->len] = '\0';
+  resp->data = data;
+  return total;
+}
+
+int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_context* tls, const char* url,
+                     char* seed) {
+  if (!handle || !curl || !seed || !url) {
+    zel_error("%s(): handle, curl, response and url cannot be null", kSeed);
+    return ZEL_ERR_NULL_ARG;
+  }
+  if (zel_set_curl_opts(curl, handle->user_agent, &handle->proxy, handle->ssl_flags, tls, "+velta-updater-seed") ==
+      -1) {
+    return ZEL_ERR_EXTERNAL;
+  }
+  string_resp body{nullptr, 0, 0};
+  // The shared handle may still point at an earlier check's error buffer;
+  // the seed transfer has none, and libcurl must not write into another record.
+  if (!set(curl, CURLOPT_URL, url, "CURLOPT_URL") || !set(curl, CURLOPT_TIMEOUT, 30L, "CURLOPT_TIMEOUT") ||
+      !set(curl, CURLOPT_WRITEFUNCTION, _buf_realloc, "CURLOPT_WRITEFUNCTION") ||
+      !set(curl, CURLOPT_WRITEDATA, &body, "CURLOPT_WRITEDATA") ||
+      !set(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr), "CURLOPT_ERRORBUFFER")) {
+    return ZEL_ERR_EXTERNAL;
+  }
+  zel_install_curl_debug_callback(curl);
+  int result = ZEL_OK;
+  CURLcode rc = zel_curl_perform(curl, &handle->proxy);
+  handle->curl_code = rc;
+  long http = 0;
+  if (rc != CURLE_OK) {
+    zel_error("%s(): seed download failed for URL '%s': %s", kSeed, url, pathvane_curl.curl_easy_strerror(rc));
+    result = ZEL_ERR_POLICY;
+  } else if ((rc = pathvane_curl.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http)) != CURLE_OK) {
+    zel_error("%s(): curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kSeed,
+              pathvane_curl.curl_easy_strerror(rc));
+    result = ZEL_ERR_EXTERNAL;
+  } else {
+    handle->http_code = static_cast<int32_t>(http);
+    if (http == 304) {
+      result = ZEL_ERR_FAILED;
+    } else if (http != 200) {
+      zel_error("%s(): Updater seed download failed for URL '%s' (HTTP code: %ld)", kSeed, url, http);
+      result = ZEL_ERR_REGISTRATION;
+    } else if (!body.data || body.len == 0 || body.len > kSeedMax || body.too_long) {
+      result = ZEL_ERR_FAILED;
+    } else {
+      // As text: a NUL in the body ends the copy.
+      const size_t copied = strnlen(body.data, body.len);
+      std::memcpy(seed, body.data, copied);
+      seed[body.len] = '\0';
+      if (copied < body.len) seed[copied] = '\0';
+    }
+  }
+  std::free(body.data);
+  // The collector is gone; libcurl must not keep a pointer to it.
+  pathvane_curl.curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+  return result;
+}
