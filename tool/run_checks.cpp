@@ -47,7 +47,8 @@ void classify(uint32_t bit, const check_result& result, const char* curl_error, 
   trace(kReport, "====> HTTP status:\t\t%ld", static_cast<long>(result.http_status));
   if (result.curl_code != 0 || result.http_status >= 500) {
     ++counters.failed;
-  } else if (result.http_status == 200) {
+  } else if (result.http_status == 200 && result.outcome == OUTCOME_PASS) {
+    // A 200 whose check failed (an echo that did not match) is no success.
     ++counters.success;
   } else if (result.outcome == OUTCOME_PASS && result.http_status == 0) {
     ++counters.success;

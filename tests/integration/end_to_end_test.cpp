@@ -2,6 +2,8 @@
 // test cloud: its report line by line, its exit code, and which way its
 // requests went.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -372,6 +374,289 @@ TEST_F(ProxyModes, DiscoveryTakesTheProxyFromTheEnvironment) {
   ASSERT_TRUE(cloud_->reset());
   auto direct = run({"/T"});
   expect_health(direct, "127.0.0.1");
+}
+
+// The cloud services of the agent: registration echo, policy download and
+// updater seed, run by the built tool.
+class CloudServices : public EndToEnd {
+ protected:
+  json services_config(bool https) const {
+    json config = base_config();
+    auto url = [&](const std::string& path) { return https ? cloud_->https_url(path) : cloud_->http_url(path); };
+    config["config/velta/endpoint/mgmt"] = url("/agent/v1/");
+    for (const char* kind : {"affiliate", "company", "policy", "agent"}) {
+      config[std::string("config/velta/endpoint/policy/") + kind] =
+          url(std::string("/policy/") + kind + "/[%set:config/velta/business/uuid%]");
+    }
+    config["config/updater/server"] = "127.0.0.1:" + std::to_string(cloud_->http_port());
+    config["config/updater/path"] = "/updater/seed";
+    return config;
+  }
+  std::string policy_file() const { return dir_.path() + "/tmp/policy.xml"; }
+  static std::string read_all(const std::string& path) { return read_file(path); }
+  static bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+  }
+};
+
+const std::string kCompanyPolicy = "/policy/company/aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee-1073741831";
+// The same as the tool writes it: the template's value percent-encoded.
+const std::string kCompanyPolicyTarget = "/policy/company/aaaaaaaa%2Dbbbb%2D4ccc%2D8ddd%2Deeeeeeeeeeee-1073741831";
+
+TEST_F(CloudServices, RegistrationEchoOverHttpAndHttps) {
+  for (bool https : {false, true}) {
+    ASSERT_TRUE(cloud_->reset());
+    dir_.write_config(services_config(https));
+    auto r = run({"/J"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(split_lines(r.out), concat({block("Velta Registration", kPass, "No error", "No error", 200),
+                                          summary(1, 0, 0, 1)}))
+        << "https " << https << "\n"
+        << r.err;
+    auto seen = cloud_->requests("/agent/v1/register");
+    ASSERT_EQ(seen.size(), 1u) << https;
+    EXPECT_EQ(seen[0].scheme, https ? "https" : "http");
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(seen[0].headers["content-type"], "application/x-www-form-urlencoded");
+    EXPECT_EQ(seen[0].headers["user-agent"], "Corvanta/8.4.2.31122");
+    // The cloud echoed what it received and the tool found it equal to what it built.
+    const std::string& body = seen[0].body;
+    EXPECT_EQ(body.rfind("affiliate_guid=11111111-2222-4333-8444-555555555555&agent_guid="
+                         "6f1c2b1e-8d1b-4b7e-9a55-0c8e3f6a9d21&business_guid=aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee"
+                         "&hostname=",
+                         0),
+              0u)
+        << body;
+    EXPECT_TRUE(contains(body, "&itoken=install-token&loopback=1&")) << body;
+    EXPECT_TRUE(contains(body, "&os%5Barchitecture%5D=")) << body;
+    EXPECT_LE(body.size(), 1024u);
+  }
+}
+
+TEST_F(CloudServices, RegistrationMgmtUrlWithAndWithoutSlash) {
+  for (const char* base : {"/agent/v1/", "/agent/v1"}) {
+    ASSERT_TRUE(cloud_->reset());
+    json config = services_config(false);
+    config["config/velta/endpoint/mgmt"] = cloud_->http_url(base);
+    dir_.write_config(config);
+    auto r = run({"/J"});
+    Lines out = split_lines(r.out);
+    ASSERT_GE(out.size(), 3u) << r.out;
+    EXPECT_EQ(out[2], kPass) << base << "\n" << r.err;
+    EXPECT_EQ(cloud_->requests("/agent/v1/register").size(), 1u) << base;
+  }
+}
+
+struct RegistrationCase {
+  const char* label;
+  json rule;
+  int status;
+  unsigned issues, failed;
+  std::string error;
+};
+
+TEST_F(CloudServices, RegistrationFailuresReportTheirStatus) {
+  const std::string fn = "[error] pathvane_velta_management_check: velta registration failed, ";
+  const RegistrationCase cases[] = {
+      {"altered echo", {{"alter", true}}, 200, 1, 0, "[error] _velta_register_client: Registration loopback failed"},
+      {"echo plus extra", {{"append", "&extra=1"}}, 200, 1, 0, "Registration loopback failed"},
+      {"empty answer", {{"body", ""}}, 200, 1, 0, "Registration loopback failed"},
+      {"64 MB answer", {{"fill", 64 << 20}}, 200, 1, 0, "Registration loopback failed"},
+      {"unauthorized", {{"status", 401}}, 401, 1, 0, fn + "response recieved from server (status: 401)"},
+      {"forbidden", {{"status", 403}}, 403, 1, 0, fn + "response recieved from server (status: 403)"},
+      {"server error", {{"status", 503}}, 503, 0, 1, fn + "response recieved from server (status: 503)"},
+  };
+  dir_.write_config(services_config(false));
+  for (const auto& c : cases) {
+    ASSERT_TRUE(cloud_->reset());
+    json rule = c.rule;
+    rule["path"] = "/agent/v1/register";
+    ASSERT_TRUE(cloud_->add_rule(rule.dump())) << c.label;
+    auto r = run({"/J"});
+    EXPECT_EQ(r.exit_code, 0) << c.label;
+    EXPECT_EQ(split_lines(r.out), concat({block("Velta Registration", kError, "No error", "No error", c.status),
+                                          summary(0, c.issues, c.failed, 1)}))
+        << c.label << "\n"
+        << r.err;
+    EXPECT_TRUE(contains(r.err, c.error)) << c.label << "\n" << r.err;
+  }
+}
+
+TEST_F(CloudServices, RegistrationToARefusedPort) {
+  json config = services_config(false);
+  const std::string port = std::to_string(testsupport::free_loopback_port());
+  config["config/velta/endpoint/mgmt"] = "http://127.0.0.1:" + port + "/agent/v1/";
+  dir_.write_config(config);
+  auto r = run({"/J"});
+  Lines out = split_lines(r.out);
+  ASSERT_EQ(out.size(), 13u) << r.out;
+  EXPECT_EQ(out[2], kError);
+  EXPECT_EQ(out[3], "====> Curl code  :\t\tCouldn't connect to server");
+  EXPECT_TRUE(contains(out[4], "port " + port)) << out[4];
+  EXPECT_EQ(out[5], "====> HTTP status:\t\t0");
+  EXPECT_EQ(Lines(out.end() - 6, out.end()), summary(0, 0, 1, 1));
+  EXPECT_TRUE(contains(r.err, "velta registration failed, curl error: 7, err Can't connect to host")) << r.err;
+}
+
+TEST_F(CloudServices, PolicyIsStoredForItsOwnerOnly) {
+  dir_.write_config(services_config(true));
+  auto r = run({"/F"});
+  EXPECT_EQ(split_lines(r.out), concat({block("Policy D/L (company)", kPass, "No error", "No error", 200),
+                                        summary(1, 0, 0, 1)}))
+      << r.err;
+  auto seen = cloud_->requests(kCompanyPolicy);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(read_all(policy_file()), R"(<?xml version="1.0" encoding="UTF-8"?><policy serial="1073741831"/>)");
+  struct stat st;
+  ASSERT_EQ(stat(policy_file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_TRUE(contains(r.err, "[trace] Fetching policy from " + cloud_->https_url(kCompanyPolicyTarget))) << r.err;
+
+  // A serial on the command line replaces the stored one.
+  ASSERT_TRUE(cloud_->reset());
+  run({"/F20"});
+  EXPECT_EQ(cloud_->requests("/policy/company/aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee-1073741844").size(), 1u);
+}
+
+TEST_F(CloudServices, PolicyNotFoundLeavesNoFile) {
+  dir_.write_config(services_config(false));
+  ASSERT_TRUE(cloud_->add_rule(json{{"path", kCompanyPolicy}, {"status", 404}}.dump()));
+  auto r = run({"/F"});
+  EXPECT_EQ(split_lines(r.out), concat({block("Policy D/L (company)", kError, "No error", "No error", 404),
+                                        summary(0, 1, 0, 1)}))
+      << r.err;
+  EXPECT_FALSE(exists(policy_file()));
+  EXPECT_TRUE(contains(r.err, "[error] zel_velta_fetch_policy: Policy download failed for URL '" +
+                                  cloud_->http_url(kCompanyPolicyTarget) + "' (HTTP code: 404)"))
+      << r.err;
+}
+
+struct UpdaterCase {
+  const char* label;
+  json rule;
+  std::string verdict;
+  int status;
+  unsigned ok, issues, failed;
+};
+
+// No option selects the updater check, so its block is read from a default run.
+TEST_F(CloudServices, UpdaterBlockOfADefaultRun) {
+  const UpdaterCase cases[] = {
+      {"seed", json::object(), kPass, 200, 1, 0, 0},
+      {"not modified", {{"status", 304}}, kError, 0, 0, 1, 0},
+      {"not found", {{"status", 404}}, kError, 404, 0, 1, 0},
+      {"64 MB seed", {{"fill", 64 << 20}}, kError, 0, 0, 1, 0},
+  };
+  dir_.write_config(services_config(false));
+  for (const auto& c : cases) {
+    ASSERT_TRUE(cloud_->reset());
+    json rule = c.rule;
+    rule["path"] = "/updater/seed";
+    ASSERT_TRUE(cloud_->add_rule(rule.dump())) << c.label;
+    auto r = run({});
+    Lines expected = block("Updater update host", c.verdict, "No error", "No error", c.status);
+    Lines out = split_lines(r.out);
+    auto at = std::search(out.begin(), out.end(), expected.begin() + 1, expected.begin() + 2);
+    ASSERT_NE(at, out.end()) << c.label << "\n" << r.out;
+    EXPECT_EQ(Lines(at - 1, at - 1 + static_cast<long>(expected.size())), expected) << c.label << "\n" << r.err;
+    auto seen = cloud_->requests("/updater/seed");
+    ASSERT_EQ(seen.size(), 1u) << c.label;
+    EXPECT_EQ(seen[0].scheme, "http");
+  }
+}
+
+TEST_F(CloudServices, NoUpdaterServerMeansNoUpdate) {
+  json config = services_config(false);
+  config.erase("config/updater/server");
+  dir_.write_config(config);
+  auto r = run({});
+  Lines out = split_lines(r.out);
+  const Lines expected = {"********* START", "========>  Checking connectivity to: Updater update host",
+                          "========> [warning] Test was not run, no host was specified",
+                          "========> No connector update was available (not executed)",
+                          "********* -END- *********"};
+  EXPECT_NE(std::search(out.begin(), out.end(), expected.begin(), expected.end()), out.end()) << r.out;
+  EXPECT_TRUE(contains(r.err, "[trace] pathvane_updater_host_check(): updater URL not present, no pending update"))
+      << r.err;
+  EXPECT_TRUE(cloud_->requests("/updater/seed").empty());
+}
+
+// A hostile answer of 64 MB costs the tool no more memory than a normal one.
+TEST_F(CloudServices, HugeAnswersAreNotHeldInMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "memory figures under the sanitizers are not the tool's own";
+#endif
+  dir_.write_config(services_config(false));
+  auto normal = run({"/J"});
+  ASSERT_EQ(split_lines(normal.out)[2], kPass);
+  ASSERT_TRUE(cloud_->reset());
+  ASSERT_TRUE(cloud_->add_rule(json{{"path", "/agent/v1/register"}, {"fill", 64 << 20}}.dump()));
+  ASSERT_TRUE(cloud_->add_rule(json{{"path", "/updater/seed"}, {"fill", 64 << 20}}.dump()));
+  auto huge = run({});
+  ASSERT_GT(normal.max_rss_kb, 0);
+  EXPECT_LT(huge.max_rss_kb, normal.max_rss_kb + 16 * 1024)
+      << "normal " << normal.max_rss_kb << " KiB, 64 MB answers " << huge.max_rss_kb << " KiB";
+  EXPECT_EQ(cloud_->requests("/agent/v1/register").size(), 1u);
+  EXPECT_EQ(cloud_->requests("/updater/seed").size(), 1u);
+}
+
+TEST_F(CloudServices, VerboseTracesLibcurlForCloudRequests) {
+  dir_.write_config(services_config(false));
+  const std::string connected = "[trace] _curl_debug: Connected to 127.0.0.1";
+  for (const auto& args : {Lines{"/J"}, Lines{"/F"}}) {
+    auto quiet = run(args);
+    EXPECT_FALSE(contains(quiet.err, "_curl_debug")) << args[0] << "\n" << quiet.err;
+    auto verbose = run({args[0], "/V"});
+    EXPECT_TRUE(contains(verbose.err, connected)) << args[0] << "\n" << verbose.err;
+    // Only libcurl's own text: no headers, no bodies.
+    EXPECT_FALSE(contains(verbose.err, "User-Agent:")) << verbose.err;
+    EXPECT_FALSE(contains(verbose.err, "affiliate_guid=")) << verbose.err;
+  }
+}
+
+// The proxy decision is the tool's: with /P- proxies in the environment are
+// ignored, and with /PP the stored proxy carries every cloud request even
+// when no_proxy says otherwise.
+class CloudServicesThroughProxies : public ProxyModes {
+ protected:
+  json config() const {
+    json config = proxied_config();
+    config["config/velta/endpoint/mgmt"] = cloud_->http_url("/agent/v1/");
+    for (const char* kind : {"affiliate", "company", "policy", "agent"}) {
+      config[std::string("config/velta/endpoint/policy/") + kind] =
+          cloud_->http_url(std::string("/policy/") + kind + "/[%set:config/velta/business/uuid%]");
+    }
+    config["config/updater/server"] = "127.0.0.1:" + std::to_string(cloud_->http_port());
+    config["config/updater/path"] = "/updater/seed";
+    return config;
+  }
+  void expect_peers(const std::string& peer) {
+    for (const std::string& path : {std::string("/agent/v1/register"), kCompanyPolicy, std::string("/updater/seed")}) {
+      auto seen = cloud_->requests(path);
+      ASSERT_EQ(seen.size(), 1u) << path;
+      EXPECT_EQ(seen[0].peer_addr, peer) << path;
+    }
+  }
+};
+
+TEST_F(CloudServicesThroughProxies, BypassIgnoresTheEnvironment) {
+  dir_.write_config(config());
+  const std::string proxy = env_proxy();
+  auto r = run({"/P-"}, {{"http_proxy", proxy}, {"https_proxy", proxy}, {"all_proxy", proxy}});
+  EXPECT_EQ(r.exit_code, 0);
+  expect_peers("127.0.0.1");
+  EXPECT_FALSE(contains(proxy_.log(), "Request")) << proxy_.log();
+}
+
+TEST_F(CloudServicesThroughProxies, StoredProxyCarriesEveryCloudRequest) {
+  dir_.write_config(config());
+  auto r = run({"/PP"}, {{"no_proxy", "*"}, {"NO_PROXY", "*"}});
+  EXPECT_EQ(r.exit_code, 0);
+  expect_peers(testsupport::Tinyproxy::kOutgoingAddress);
+  Lines out = split_lines(r.out);
+  EXPECT_NE(std::find(out.begin(), out.end(), "========>  Checking connectivity to: Velta Registration"), out.end());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ struct ProcessResult {
   int exit_code = -1;    // when it exited
   int term_signal = 0;   // when a signal ended it
   bool timed_out = false;
+  long max_rss_kb = 0;  // the child's peak resident memory
   std::string out;
   std::string err;
 };

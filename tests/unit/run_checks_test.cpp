@@ -181,6 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         ClassifyCase{"server500", 0x1, 12, {OUTCOME_SERVER_ERROR, 0, "", 500}, true, kErr, details(0, "No error", 500), 0, 0, 1, false},
         ClassifyCase{"server503", 0x1, 12, {OUTCOME_SERVER_ERROR, 0, "", 503}, true, kErr, details(0, "No error", 503), 0, 0, 1, false},
         ClassifyCase{"curlCodeWith200", 0x1, 1, {OUTCOME_FAILED, 7, "Failed to connect", 200}, true, kErr, details(7, "Failed to connect", 200), 0, 0, 1, false},
+        ClassifyCase{"echoMismatch200", 0x4, 1, {OUTCOME_FAILED, 0, "", 200}, true, kErr, details(0, "No error", 200), 0, 1, 0, false},
         ClassifyCase{"status0outcome0", 0x800, 0, {OUTCOME_PASS, 0, "", 0}, true, kPass, details(0, "No error", 0), 1, 0, 0, false},
         ClassifyCase{"status0outcome1", 0x800, 1, {OUTCOME_FAILED, 0, "", 0}, true, kErr, details(0, "No error", 0), 0, 1, 0, false},
         ClassifyCase{"updaterNotRun", 0x400, 6, {OUTCOME_NOT_RUN, 0, "", 0}, true, kWarn, {"========> No connector update was available (not executed)"}, 0, 1, 0, false},

@@ -64,6 +64,7 @@ size_t _buf_realloc(char* bytes, size_t size, size_t nmemb, void* user) {
   size_t total = 0;
   if (!zel_safe_multiply(size, nmemb, &total)) return size;
   auto* resp = static_cast<string_resp*>(user);
+  if (!resp) return total;
   // Past an oversized seed nothing more is stored, but the bytes are still
   // taken so that the transfer completes and its status is read.
   if (resp->too_long || total > ZEL_UPDATER_SEED_SIZE - resp->len) {
@@ -102,6 +103,7 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
       !set(curl, CURLOPT_WRITEFUNCTION, _buf_realloc, "CURLOPT_WRITEFUNCTION") ||
       !set(curl, CURLOPT_WRITEDATA, &body, "CURLOPT_WRITEDATA") ||
       !set(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr), "CURLOPT_ERRORBUFFER")) {
+    pathvane_curl.curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     return ZEL_ERR_EXTERNAL;
   }
   zel_install_curl_debug_callback(curl);
