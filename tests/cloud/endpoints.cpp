@@ -2,6 +2,9 @@
 
 namespace testcloud {
 
-void add_all_endpoints(Service& service) { add_plain_endpoints(service); }
+void add_all_endpoints(Service& service) {
+  add_plain_endpoints(service);
+  add_cloud_service_endpoints(service);
+}
 
 }  // namespace testcloud

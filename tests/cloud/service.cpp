@@ -2,7 +2,9 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace testcloud {
@@ -28,36 +30,134 @@ void send_json(httplib::Response& response, int status, const json& body) {
   response.set_content(body.dump(), "application/json");
 }
 
-// Query parameters that steer the answer, in the rule form.
-json query_overrides(const httplib::Request& request) {
-  json o = json::object();
+// Only the target's own query steers the answer: httplib also files the
+// fields of a form body among the parameters, and a registration body is
+// echoed, not obeyed.
+httplib::Params query_params(const httplib::Request& request) {
+  httplib::Params params;
+  size_t mark = request.target.find('?');
+  if (mark != std::string::npos) httplib::detail::parse_query_text(request.target.substr(mark + 1), params);
+  return params;
+}
+
+// Query parameters that steer the answer, in the rule form; false with
+// *error for a value that does not parse.
+bool query_overrides(const httplib::Request& request, json& o, std::string* error) {
+  httplib::Params params = query_params(request);
+  auto value = [&params](const char* name) -> const std::string* {
+    auto it = params.find(name);
+    return it == params.end() ? nullptr : &it->second;
+  };
+  o = json::object();
   try {
-    if (request.has_param("_status")) o["status"] = std::stoi(request.get_param_value("_status"));
-    if (request.has_param("_delay_ms")) o["delay_ms"] = std::stoi(request.get_param_value("_delay_ms"));
+    if (auto v = value("_status")) o["status"] = std::stoi(*v);
+    if (auto v = value("_delay_ms")) o["delay_ms"] = std::stoi(*v);
   } catch (const std::exception&) {
-    o["status"] = 400;
-    o["body"] = "bad _status or _delay_ms";
-    return o;
+    *error = "bad _status or _delay_ms";
+    return false;
   }
-  if (request.has_param("_body")) o["body"] = request.get_param_value("_body");
-  if (request.has_param("_fault")) o["fault"] = request.get_param_value("_fault");
-  return o;
+  if (auto v = value("_body")) o["body"] = *v;
+  if (auto v = value("_fault")) o["fault"] = *v;
+  if (auto v = value("_fill")) {
+    // stoull would take "-1" and " 5".
+    if (v->empty() || v->size() > 19 || v->find_first_not_of("0123456789") != std::string::npos) {
+      *error = "bad _fill";
+      return false;
+    }
+    o["fill"] = std::stoull(*v);
+  }
+  if (auto v = value("_alter")) {
+    if (*v != "1" && *v != "0" && *v != "true" && *v != "false") {
+      *error = "bad _alter";
+      return false;
+    }
+    o["alter"] = *v == "1" || *v == "true";
+  }
+  if (auto v = value("_append")) o["append"] = *v;
+  return true;
+}
+
+char altered(char c) { return static_cast<char>(c ^ 1); }
+
+constexpr size_t kPiece = 64 * 1024;
+
+// The body as sent, after the modifiers. A fill is produced piece by piece
+// so that a body of hundreds of megabytes is never held whole.
+struct Body {
+  std::string text;  // the whole body, unless filled
+  bool filled = false;
+  uint64_t fill = 0;
+  bool alter = false;
+  std::string append;
+
+  uint64_t size() const { return filled ? fill + append.size() : text.size(); }
+
+  // Up to max bytes from offset.
+  std::string read(uint64_t offset, uint64_t max) const {
+    uint64_t end = std::min(size(), offset + max);
+    if (offset >= end) return {};
+    if (!filled) return text.substr(offset, end - offset);
+    std::string out;
+    out.reserve(end - offset);
+    for (uint64_t at = offset; at < std::min(end, fill); ++at) out.push_back(static_cast<char>('A' + at % 26));
+    if (alter && fill > offset && fill <= end) out.back() = altered(out.back());
+    if (end > fill) {
+      uint64_t from = std::max(offset, fill) - fill;
+      out.append(append, from, end - fill - from);
+    }
+    return out;
+  }
+};
+
+Body shape(const Reply& reply) {
+  Body body;
+  if (reply.fill) {
+    body.filled = true;
+    body.fill = *reply.fill;
+    body.alter = reply.alter;
+    body.append = reply.append;
+    return body;
+  }
+  body.text = reply.body;
+  if (reply.alter && !body.text.empty()) body.text.back() = altered(body.text.back());
+  body.text += reply.append;
+  return body;
 }
 
 void send_reply(const Reply& reply, httplib::Response& response) {
   if (reply.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
   response.status = reply.status;
   for (const auto& [name, value] : reply.headers) response.set_header(name, value);
+  auto body = std::make_shared<Body>(shape(reply));
+  // These statuses carry no body; sending one would desynchronise a client
+  // that keeps the connection.
+  if (reply.status == 204 || reply.status == 304) *body = Body{};
   if (reply.fault == "partial") {
-    auto body = std::make_shared<std::string>(reply.body.empty() ? "truncated response body" : reply.body);
+    if (body->size() == 0) {
+      *body = Body{};
+      body->text = "truncated response body";
+    }
     response.set_content_provider(body->size(), reply.content_type,
                                   [body](size_t offset, size_t, httplib::DataSink& sink) {
-                                    if (offset == 0) sink.write(body->data(), body->size() / 2);
+                                    uint64_t half = body->size() / 2;
+                                    for (uint64_t at = offset; at < half; at += kPiece) {
+                                      std::string piece = body->read(at, std::min(kPiece, half - at));
+                                      if (!sink.write(piece.data(), piece.size())) break;
+                                    }
                                     return false;  // closes the connection short of the length
                                   });
     return;
   }
-  response.set_content(reply.body, reply.content_type);
+  // httplib takes no provider for an empty body.
+  if (!body->filled || body->size() == 0) {
+    response.set_content(body->text, reply.content_type);
+    return;
+  }
+  response.set_content_provider(body->size(), reply.content_type,
+                                [body](size_t offset, size_t, httplib::DataSink& sink) {
+                                  std::string piece = body->read(offset, kPiece);
+                                  return sink.write(piece.data(), piece.size());
+                                });
 }
 
 }  // namespace
@@ -78,6 +178,16 @@ bool apply_overrides(const json& o, Reply& reply, std::string* error) {
     if (o.contains("headers")) {
       for (const auto& [name, value] : o.at("headers").items()) reply.headers.emplace(name, value.get<std::string>());
     }
+    if (o.contains("fill")) {
+      const json& fill = o.at("fill");
+      if (!fill.is_number_unsigned() && !(fill.is_number_integer() && fill.get<int64_t>() >= 0)) {
+        if (error) *error = "fill is a byte count, not " + fill.dump();
+        return false;
+      }
+      reply.fill = fill.get<uint64_t>();
+    }
+    if (o.contains("alter")) reply.alter = o.at("alter").get<bool>();
+    if (o.contains("append")) reply.append = o.at("append").get<std::string>();
   } catch (const json::exception& e) {
     if (error) *error = e.what();
     return false;
@@ -221,8 +331,9 @@ void Service::handle(const std::string& scheme, const httplib::Request& request,
     reply.body = "no such endpoint";
   }
   std::string error;
-  if (!apply_overrides(take_rule(request), reply, &error) ||
-      !apply_overrides(query_overrides(request), reply, &error)) {
+  json query;
+  if (!apply_overrides(take_rule(request), reply, &error) || !query_overrides(request, query, &error) ||
+      !apply_overrides(query, reply, &error)) {
     reply = Reply{};
     reply.status = 400;
     reply.body = error;

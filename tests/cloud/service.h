@@ -5,6 +5,13 @@
 //   1. the endpoint's own answer (404 "no such endpoint" for unknown paths);
 //   2. the newest rule set through the control API that matches the path;
 //   3. query parameters _status, _body, _delay_ms and _fault on the request.
+// The reply modifiers then reshape the body those layers left, in this order;
+// each is a rule key or a query parameter (the parameter wins):
+//   "fill": N      _fill=N     the body becomes N bytes of 'A'..'Z' repeated,
+//                              streamed in 64 KiB pieces so any N fits
+//   "alter": true  _alter=1    the last byte becomes another (none if empty);
+//                              _alter=0 turns a rule's off
+//   "append": T    _append=T   T is added after the body
 //
 // Control API, on either port:
 //   GET    /_cloud/info              ports and file paths, as JSON
@@ -15,16 +22,19 @@
 //   POST   /_cloud/rules             add a rule: {"path": P, "method": M,
 //                                    "status": N, "body": T, "content_type": T,
 //                                    "headers": {..}, "delay_ms": N,
-//                                    "fault": "partial", "times": N}
+//                                    "fault": "partial", "fill": N,
+//                                    "alter": B, "append": T, "times": N}
 //   DELETE /_cloud/rules             drop every rule
 //   POST   /_cloud/reset             both of the above
 #pragma once
 #include <httplib.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +49,10 @@ struct Reply {
   // "" none; "partial": the full length is announced, half the body is sent,
   // then the connection is closed.
   std::string fault;
+  // The modifiers, applied to body when the reply is sent.
+  std::optional<uint64_t> fill;
+  bool alter = false;
+  std::string append;
 };
 
 // An endpoint fills the reply for one request.
