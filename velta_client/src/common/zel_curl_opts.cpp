@@ -12,10 +12,10 @@ const char* text_of(CURLcode rc) { return pathvane_curl.curl_easy_strerror(rc); 
 
 // One option whose failure message is "<fn>: curl_easy_setopt(<what>) failed: <text>".
 template <typename V>
-bool set(CURL* curl, CURLoption option, V value, const char* what) {
+bool set(CURL* curl, CURLoption option, V value, const char* what, const char* fn = kFn) {
   CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
   if (rc != CURLE_OK) {
-    zel_error("%s: curl_easy_setopt(%s) failed: %s", kFn, what, text_of(rc));
+    zel_error("%s: curl_easy_setopt(%s) failed: %s", fn, what, text_of(rc));
     return false;
   }
   return true;
@@ -23,10 +23,10 @@ bool set(CURL* curl, CURLoption option, V value, const char* what) {
 
 // The TLS options, whose messages also carry the code.
 template <typename V>
-bool set_tls(CURL* curl, CURLoption option, V value, const char* what) {
+bool set_tls(CURL* curl, CURLoption option, V value, const char* what, const char* fn) {
   CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
   if (rc != CURLE_OK) {
-    zel_error("%s(): curl_easy_setopt(%s) returned %d (%s)", kFn, what, static_cast<int>(rc), text_of(rc));
+    zel_error("%s(): curl_easy_setopt(%s) returned %d (%s)", fn, what, static_cast<int>(rc), text_of(rc));
     return false;
   }
   return true;
@@ -42,55 +42,77 @@ bool set_verify(CURL* curl, CURLoption option, long value, const char* what) {
   return true;
 }
 
-bool valid_proxy_type(uint32_t type) {
-  switch (type) {
+}  // namespace
+
+bool zel_proxy_is_valid(const proxy_info& proxy, bool https_proxy_allowed, const char* fn) {
+  switch (proxy.proxy_type) {
     case CURLPROXY_HTTP:
-    case CURLPROXY_HTTPS:
     case CURLPROXY_SOCKS4:
     case CURLPROXY_SOCKS5:
     case CURLPROXY_SOCKS4A:
     case CURLPROXY_SOCKS5_HOSTNAME:
-      return true;
+      break;
+    case CURLPROXY_HTTPS:
+      if (https_proxy_allowed) break;
+      [[fallthrough]];
     default:
+      zel_error("%s: invalid proxy type", fn);
       return false;
   }
-}
-
-bool set_proxy(CURL* curl, const proxy_info& proxy) {
-  if (!valid_proxy_type(proxy.proxy_type)) {
-    zel_error("%s: invalid proxy type", kFn);
-    return false;
-  }
-  const unsigned long auth = proxy.proxy_auth & kPassedAuthBits;
   if (!proxy.proxy_username && proxy.proxy_password) {
-    zel_error("%s: proxy_username is null", kFn);
+    zel_error("%s: proxy_username is null", fn);
     return false;
   }
   if (proxy.proxy_username && !proxy.proxy_password) {
-    zel_error("%s: proxy_password is null", kFn);
+    zel_error("%s: proxy_password is null", fn);
     return false;
   }
   if (!proxy.proxy_server) {
-    zel_error("%s: proxy_server is null", kFn);
+    zel_error("%s: proxy_server is null", fn);
     return false;
   }
   if (proxy.proxy_port < 1 || proxy.proxy_port > 65535) {
-    zel_error("%s: proxy_port %d is invalid", kFn, static_cast<int>(proxy.proxy_port));
+    zel_error("%s: proxy_port %d is invalid", fn, static_cast<int>(proxy.proxy_port));
     return false;
   }
-  if (!set(curl, CURLOPT_PROXYTYPE, static_cast<long>(proxy.proxy_type), "CURLOPT_PROXYTYPE")) return false;
-  if (auth && !set(curl, CURLOPT_PROXYAUTH, auth, "CURLOPT_PROXYAUTH")) return false;
-  if (proxy.proxy_username && proxy.proxy_password) {
-    if (!set(curl, CURLOPT_PROXYUSERNAME, proxy.proxy_username, "CURLOPT_PROXYUSERNAME")) return false;
-    if (!set(curl, CURLOPT_PROXYPASSWORD, proxy.proxy_password, "CURLOPT_PROXYPASSWORD")) return false;
-  }
-  if (!set(curl, CURLOPT_PROXY, proxy.proxy_server, "CURLOPT_PROXY")) return false;
-  if (!set(curl, CURLOPT_PROXYPORT, static_cast<long>(proxy.proxy_port), "CURLOPT_PROXYPORT")) return false;
-  // The proxy decision is ours alone: no_proxy in the environment must not send it direct.
-  return set(curl, CURLOPT_NOPROXY, "", "CURLOPT_NOPROXY");
+  return true;
 }
 
-}  // namespace
+bool zel_set_proxy_options(CURL* curl, const proxy_info& proxy, const char* fn) {
+  const unsigned long auth = proxy.proxy_auth & kPassedAuthBits;
+  if (!set(curl, CURLOPT_PROXYTYPE, static_cast<long>(proxy.proxy_type), "CURLOPT_PROXYTYPE", fn)) return false;
+  if (auth && !set(curl, CURLOPT_PROXYAUTH, auth, "CURLOPT_PROXYAUTH", fn)) return false;
+  if (proxy.proxy_username && proxy.proxy_password) {
+    if (!set(curl, CURLOPT_PROXYUSERNAME, proxy.proxy_username, "CURLOPT_PROXYUSERNAME", fn)) return false;
+    if (!set(curl, CURLOPT_PROXYPASSWORD, proxy.proxy_password, "CURLOPT_PROXYPASSWORD", fn)) return false;
+  }
+  if (!set(curl, CURLOPT_PROXY, proxy.proxy_server, "CURLOPT_PROXY", fn)) return false;
+  if (!set(curl, CURLOPT_PROXYPORT, static_cast<long>(proxy.proxy_port), "CURLOPT_PROXYPORT", fn)) return false;
+  // The proxy decision is ours alone: no_proxy in the environment must not send it direct.
+  return set(curl, CURLOPT_NOPROXY, "", "CURLOPT_NOPROXY", fn);
+}
+
+bool zel_set_tls_hook(CURL* curl, curl_ssl_ctx_callback hook, const zel_trust_context* tls, const char* fn) {
+  return set_tls(curl, CURLOPT_SSL_CTX_FUNCTION, hook, "CURLOPT_SSL_CTX_FUNCTION", fn) &&
+         set_tls(curl, CURLOPT_SSL_CTX_DATA, tls, "CURLOPT_SSL_CTX_DATA", fn) &&
+         set_tls(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL), "CURLOPT_USE_SSL", fn);
+}
+
+bool zel_set_no_proxy(CURL* curl, const char* fn) {
+  // An empty proxy keeps libcurl from taking one from http_proxy and friends.
+  return set(curl, CURLOPT_PROXY, "", "CURLOPT_PROXY", fn);
+}
+
+CURLcode zel_add_trust(void* ssl_ctx, void* tls, const char* fn) {
+  if (!ssl_ctx || !tls) {
+    zel_error("Invalid parameter(s) passed to %s", fn);
+    return CURLE_ABORTED_BY_CALLBACK;
+  }
+  const auto* trust = static_cast<const zel_trust_context*>(tls);
+  if (!trust->trust_callback) return CURLE_OK;
+  trust->trust_callback(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx)), trust->trust_cert);
+  return CURLE_OK;
+}
 
 int zel_set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* proxy, uint32_t ssl_flags,
                       const zel_trust_context* tls, const char* /*label*/) {
@@ -108,11 +130,7 @@ int zel_set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* prox
   }
   if (!set(curl, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL")) return -1;
   if (tls) {
-    if (!set_tls(curl, CURLOPT_SSL_CTX_FUNCTION, _zel_sslctx_func, "CURLOPT_SSL_CTX_FUNCTION") ||
-        !set_tls(curl, CURLOPT_SSL_CTX_DATA, tls, "CURLOPT_SSL_CTX_DATA") ||
-        !set_tls(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL), "CURLOPT_USE_SSL")) {
-      return -1;
-    }
+    if (!zel_set_tls_hook(curl, _zel_sslctx_func, tls, kFn)) return -1;
   }
   const long peer = (ssl_flags & SSL_FLAG_NO_VERIFY_PEER) ? 0L : 1L;
   const long host = (ssl_flags & SSL_FLAG_NO_VERIFY_HOST) ? 0L : 2L;
@@ -123,20 +141,11 @@ int zel_set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* prox
     return -1;
   }
   if (!set(curl, CURLOPT_USERAGENT, user_agent, "CURLOPT_USERAGENT")) return -1;
-  if (proxy->proxy_type == ZEL_NO_PROXY) {
-    // An empty proxy keeps libcurl from taking one from http_proxy and friends.
-    return set(curl, CURLOPT_PROXY, "", "CURLOPT_PROXY") ? 0 : -1;
-  }
-  return set_proxy(curl, *proxy) ? 0 : -1;
+  if (proxy->proxy_type == ZEL_NO_PROXY) return zel_set_no_proxy(curl, kFn) ? 0 : -1;
+  if (!zel_proxy_is_valid(*proxy, true, kFn)) return -1;
+  return zel_set_proxy_options(curl, *proxy, kFn) ? 0 : -1;
 }
 
 CURLcode _zel_sslctx_func(CURL* /*curl*/, void* ssl_ctx, void* tls) {
-  if (!ssl_ctx || !tls) {
-    zel_error("Invalid parameter(s) passed to %s", "_zel_sslctx_func");
-    return CURLE_ABORTED_BY_CALLBACK;
-  }
-  const auto* trust = static_cast<const zel_trust_context*>(tls);
-  if (!trust->trust_callback) return CURLE_OK;
-  trust->trust_callback(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx)), trust->trust_cert);
-  return CURLE_OK;
+  return zel_add_trust(ssl_ctx, tls, "_zel_sslctx_func");
 }

@@ -15,6 +15,19 @@ int zel_set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* prox
 // libcurl's CURLOPT_SSL_CTX_FUNCTION: hands the context's store to the trust callback.
 CURLcode _zel_sslctx_func(CURL* curl, void* ssl_ctx, void* tls);
 
+// The pieces both option setters share; fn names the caller in the messages.
+// A configured proxy checked field by field: false after its error. Type 2
+// (HTTPS proxy) only where https_proxy_allowed.
+bool zel_proxy_is_valid(const proxy_info& proxy, bool https_proxy_allowed, const char* fn);
+// PROXYTYPE, PROXYAUTH, the credentials, PROXY, PROXYPORT and an empty NOPROXY.
+bool zel_set_proxy_options(CURL* curl, const proxy_info& proxy, const char* fn);
+// The TLS-context callback with its trust context, and TLS required.
+bool zel_set_tls_hook(CURL* curl, curl_ssl_ctx_callback hook, const zel_trust_context* tls, const char* fn);
+// An empty CURLOPT_PROXY: no proxy, whatever the environment says.
+bool zel_set_no_proxy(CURL* curl, const char* fn);
+// Hands the TLS context's store to the trust context's callback; 42 without either.
+CURLcode zel_add_trust(void* ssl_ctx, void* tls, const char* fn);
+
 // Attaches curl_debug_function, when one is registered, and turns on verbose mode.
 void zel_install_curl_debug_callback(CURL* curl);
 
