@@ -18,6 +18,17 @@ void add_plain_endpoints(Service& service);
 // Other methods get 405.
 void add_cloud_service_endpoints(Service& service);
 
+// The upload services, which take a multipart/form-data POST with a "file"
+// part and Basic credentials (any user and password):
+//   POST /upload/4/<identifier>: 200; for the retro server's identifier
+//     (e3b0c442...b855) the file part's content echoed byte for byte as
+//     application/octet-stream, for any other an empty body; 404 with no
+//     identifier or one holding '/';
+//   POST /crashdump: 200, an empty body.
+// Without Basic credentials 401 with WWW-Authenticate: Basic; without a
+// multipart body holding a file part 400; other methods 405.
+void add_upload_endpoints(Service& service);
+
 void add_all_endpoints(Service& service);
 
 }  // namespace testcloud
