@@ -2,6 +2,7 @@
 // test cloud: its report line by line, its exit code, and which way its
 // requests went.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -657,6 +658,324 @@ TEST_F(CloudServicesThroughProxies, StoredProxyCarriesEveryCloudRequest) {
   expect_peers(testsupport::Tinyproxy::kOutgoingAddress);
   Lines out = split_lines(r.out);
   EXPECT_NE(std::find(out.begin(), out.end(), "========>  Checking connectivity to: Velta Registration"), out.end());
+}
+
+// The three uploads: retro with its echo, submission and crash dump.
+class Uploads : public CloudServices {
+ protected:
+  json uploads_config(const std::string& protocol) const {
+    json config = services_config(protocol == "https");
+    const int port = protocol == "https" ? cloud_->https_port() : cloud_->http_port();
+    config["config/agent/submission/retro/upload_server"] = "127.0.0.1:" + std::to_string(port);
+    config["config/agent/submission/http_upload_server"] = "127.0.0.1:" + std::to_string(port);
+    config["config/agent/submission/protocol"] = protocol;
+    config["config/agent/submission/http_max_size"] = 10485760;
+    config["config/agent/crashdump/url"] =
+        (protocol == "https" ? cloud_->https_url("/crashdump") : cloud_->http_url("/crashdump"));
+    return config;
+  }
+
+  // The block of one check in a report.
+  static Lines block_of(const std::string& out, const std::string& name) {
+    Lines lines = split_lines(out);
+    const std::string title = "========>  Checking connectivity to: " + name;
+    auto at = std::find(lines.begin(), lines.end(), title);
+    if (at == lines.begin() || at == lines.end()) return {};
+    auto end = std::find(at, lines.end(), "********* -END- *********");
+    return Lines(at - 1, end == lines.end() ? end : end + 1);
+  }
+
+  static std::string pattern() {
+    std::string bytes;
+    for (unsigned word = 0; word < 65535; ++word) {
+      bytes.push_back(static_cast<char>(word & 0xFF));
+      bytes.push_back(static_cast<char>(word >> 8));
+    }
+    return bytes;
+  }
+
+  // The Basic credentials the uploads send: the GUID without dashes, no password.
+  static std::string basic_header() {
+    const std::string credentials = "6f1c2b1e8d1b4b7e9a550c8e3f6a9d21:";
+    std::string out(4 * ((credentials.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(credentials.data()),
+                            static_cast<int>(credentials.size()));
+    out.resize(static_cast<size_t>(n));
+    return "Basic " + out;
+  }
+
+  struct Part {
+    std::string name, filename, content;
+    bool operator==(const Part&) const = default;
+  };
+  static std::vector<Part> parts_of(const testsupport::CloudRequest& request) {
+    std::vector<Part> out;
+    for (const auto& p : request.parts) out.push_back({p.name, p.filename, p.content});
+    return out;
+  }
+};
+
+const std::string kRetroPath = "/upload/4/e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const std::string kSubmitPath = "/upload/4/71114ed9c1d899aec9fd4eb5c3e1b12afdfe3e72739e0d799f7e74ed43d646b7";
+const std::string kAgentGuid = "6f1c2b1e-8d1b-4b7e-9a55-0c8e3f6a9d21";
+
+// No option selects the retro upload: its block is read from a default run.
+TEST_F(Uploads, RetroEchoOverHttpAndHttps) {
+  for (const std::string protocol : {"http", "https"}) {
+    ASSERT_TRUE(cloud_->reset());
+    dir_.write_config(uploads_config(protocol));
+    auto r = run({});
+    EXPECT_EQ(block_of(r.out, "Retro File Fetch"), block("Retro File Fetch", kPass, "No error", "No error", 200))
+        << protocol << "\n"
+        << r.err;
+    auto seen = cloud_->requests(kRetroPath);
+    ASSERT_EQ(seen.size(), 1u) << protocol;
+    EXPECT_EQ(seen[0].scheme, protocol);
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(seen[0].headers["authorization"], basic_header());
+    EXPECT_EQ(parts_of(seen[0]), (std::vector<Part>{{"file", "C:\\test.bin", pattern()},
+                                                     {"version", "", "4.0.0.0"},
+                                                     {"agent-guid", "", kAgentGuid},
+                                                     {"encrypted", "", "0"}}))
+        << protocol;
+  }
+}
+
+TEST_F(Uploads, SubmissionAndCrashDump) {
+  dir_.write_config(uploads_config("https"));
+  auto r = run({"/H", "/D"});
+  EXPECT_EQ(split_lines(r.out), concat({block("Submit Server Upload", kPass, "No error", "No error", 200),
+                                        block("Crash Dump Upload", kPass, "No error", "No error", 200),
+                                        summary(2, 0, 0, 2)}))
+      << r.err;
+  auto submit = cloud_->requests(kSubmitPath);
+  ASSERT_EQ(submit.size(), 1u);
+  EXPECT_EQ(submit[0].headers["authorization"], basic_header());
+  EXPECT_EQ(parts_of(submit[0]), (std::vector<Part>{{"file", "C:\\test.bin", pattern()},
+                                                     {"version", "", "4.0.0.0"},
+                                                     {"guid", "", kAgentGuid},
+                                                     {"module", "", "agent"}}));
+  auto dump = cloud_->requests("/crashdump");
+  ASSERT_EQ(dump.size(), 1u);
+  EXPECT_EQ(dump[0].target, "/crashdump");
+  EXPECT_EQ(dump[0].headers["authorization"], basic_header());
+  EXPECT_EQ(parts_of(dump[0]), (std::vector<Part>{{"file", "C:\\pathvane_crash_dump_upload_test.bin", pattern()},
+                                                   {"version", "", "9.9.9.9"},
+                                                   {"guid", "", kAgentGuid},
+                                                   {"module", "", "pathvane_test"}}));
+}
+
+// The answers of the submission and crash-dump servers never reach the report.
+TEST_F(Uploads, AnswerBodiesStayOffTheReport) {
+  dir_.write_config(uploads_config("http"));
+  for (const std::string& path : {kSubmitPath, std::string("/crashdump")}) {
+    ASSERT_TRUE(cloud_->add_rule(json{{"path", path}, {"body", "ANSWER-BODY\n"}, {"fill", 100000}}.dump()));
+  }
+  auto r = run({"/H", "/D"});
+  EXPECT_EQ(split_lines(r.out), concat({block("Submit Server Upload", kPass, "No error", "No error", 200),
+                                        block("Crash Dump Upload", kPass, "No error", "No error", 200),
+                                        summary(2, 0, 0, 2)}));
+  EXPECT_FALSE(contains(r.out + r.err, "ABCDEFGHIJ"));
+}
+
+struct EchoCase {
+  const char* label;
+  json rule;
+  std::string verdict;
+  std::string curl_error;
+  unsigned ok, issues;
+  std::string message;
+};
+
+TEST_F(Uploads, RetroEchoIsJudgedPieceByPiece) {
+  const std::string loopback = "http send failed (file fetch loopback error - ";
+  const EchoCase cases[] = {
+      {"several pieces", {{"chunk", 4000}}, kPass, "No error", 1, 0, ""},
+      {"one byte more",
+       {{"append", "x"}},
+       kError,
+       loopback + "Data recieved != sent (bytes sent 131070/ received 131071))",
+       0,
+       1,
+       "[error] _loopback_write_fn: Bytes received is greater than the number of bytes sent"},
+      {"first 1000 bytes",
+       {{"truncate", 1000}},
+       kError,
+       loopback + "Unknown error (Possible incomplete transfer or no data received) (bytes sent 131070/ received 1000))",
+       0,
+       1,
+       "[error] _http_send_buffer: file fetch loopback error (comparison failed)"},
+      {"one byte altered",
+       {{"alter", true}},
+       kError,
+       loopback + "Data recieved != sent (bytes sent 131070/ received 131070))",
+       0,
+       1,
+       "[error] _loopback_write_fn: Data received does not match data sent"},
+  };
+  dir_.write_config(uploads_config("http"));
+  for (const auto& c : cases) {
+    ASSERT_TRUE(cloud_->reset());
+    json rule = c.rule;
+    rule["path"] = kRetroPath;
+    ASSERT_TRUE(cloud_->add_rule(rule.dump())) << c.label;
+    auto r = run({});
+    EXPECT_EQ(block_of(r.out, "Retro File Fetch"), block("Retro File Fetch", c.verdict, "No error", c.curl_error, 200))
+        << c.label << "\n"
+        << r.err;
+    EXPECT_TRUE(contains(r.err, c.message)) << c.label << "\n" << r.err;
+  }
+}
+
+TEST_F(Uploads, HugeEchoIsComparedWithoutBuffering) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "memory figures under the sanitizers are not the tool's own";
+#endif
+  dir_.write_config(uploads_config("http"));
+  auto normal = run({});
+  ASSERT_EQ(block_of(normal.out, "Retro File Fetch"),
+            block("Retro File Fetch", kPass, "No error", "No error", 200));
+  ASSERT_TRUE(cloud_->reset());
+  ASSERT_TRUE(cloud_->add_rule(json{{"path", kRetroPath}, {"fill", 64 << 20}}.dump()));
+  auto huge = run({});
+  Lines retro = block_of(huge.out, "Retro File Fetch");
+  ASSERT_EQ(retro.size(), 7u) << huge.out;
+  EXPECT_EQ(retro[2], kError);
+  EXPECT_EQ(retro[5], "====> HTTP status:\t\t200");
+  EXPECT_LT(huge.max_rss_kb, normal.max_rss_kb + 16 * 1024)
+      << "normal " << normal.max_rss_kb << " KiB, 64 MB echo " << huge.max_rss_kb << " KiB";
+}
+
+struct FailureCase {
+  const char* label;
+  Lines args;
+  std::function<void(json&)> change;
+  json rule;  // on the submission path, when set
+  Lines block;
+  unsigned ok, issues, failed;
+  std::string message;
+};
+
+TEST_F(Uploads, SettingsAndServerFailures) {
+  const std::string long_server(1000, 'h');
+  const Lines not_run = {"********* START", "========>  Checking connectivity to: Submit Server Upload",
+                         "========> [warning] Test was not run, no host was specified", "********* -END- *********"};
+  const FailureCase cases[] = {
+      {"upper-case protocol", {"/H"}, [](json& c) { c["config/agent/submission/protocol"] = "HTTP"; }, nullptr,
+       block("Submit Server Upload", kError, "No error", "Bad submit server protocol (HTTP)", 0), 0, 1, 0,
+       "[error] _perform_file_fetch_upload(): Bad submit server protocol (HTTP) (zel_err 3240099853) (CURLcode 0)"},
+      {"no protocol", {"/H"}, [](json& c) { c.erase("config/agent/submission/protocol"); }, nullptr,
+       block("Submit Server Upload", kError, "No error", "No submit server protocol specified", 0), 0, 1, 0,
+       "[error] Failed to get submission protocol"},
+      {"no submission servers", {"/H"},
+       [](json& c) { c.erase("config/agent/submission/retro/upload_server"); }, nullptr, not_run, 0, 0, 1,
+       "[error] Failed to get check result details"},
+      {"URL over 1024 bytes", {"/H"},
+       [&](json& c) { c["config/agent/submission/http_upload_server"] = long_server; }, nullptr,
+       block("Submit Server Upload", kError, "No error", "Failed to build URL for file fetch", 0), 0, 1, 0,
+       "(zel_err 3240099855)"},
+      {"unauthorized", {"/H"}, nullptr, {{"status", 401}},
+       block("Submit Server Upload", kError, "No error",
+             "http send failed (Upload failed, unauthorized access (HTTP code: 401). Are uploads authorized for this "
+             "business?)",
+             401),
+       0, 1, 0, "[error] _perform_file_fetch_upload(): file fetch send failed"},
+      {"server error", {"/H"}, nullptr, {{"status", 500}},
+       block("Submit Server Upload", kError, "No error", "http send failed (Upload failed (HTTP code: 500))", 500), 0,
+       0, 1, ""},
+      {"localhost crash dump", {"/D"}, [](json& c) { c["config/agent/crashdump/url"] = "localhost"; }, nullptr,
+       {"********* START", "========>  Checking connectivity to: Crash Dump Upload",
+        "========> [warning] Test was not run, no host was specified",
+        "========> Crash dump is disabled (not executed)", "********* -END- *********"},
+       0, 1, 0, ""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(cloud_->reset());
+    json config = uploads_config("http");
+    if (c.change) c.change(config);
+    dir_.write_config(config);
+    if (!c.rule.is_null()) {
+      json rule = c.rule;
+      rule["path"] = kSubmitPath;
+      ASSERT_TRUE(cloud_->add_rule(rule.dump())) << c.label;
+    }
+    auto r = run(c.args);
+    EXPECT_EQ(r.exit_code, 0) << c.label;
+    EXPECT_EQ(split_lines(r.out), concat({c.block, summary(c.ok, c.issues, c.failed, 1)})) << c.label << "\n" << r.err;
+    EXPECT_TRUE(contains(r.err, c.message)) << c.label << "\n" << r.err;
+  }
+}
+
+TEST_F(Uploads, RefusedPort) {
+  json config = uploads_config("http");
+  const std::string port = std::to_string(testsupport::free_loopback_port());
+  config["config/agent/submission/http_upload_server"] = "127.0.0.1:" + port;
+  dir_.write_config(config);
+  auto r = run({"/H"});
+  Lines out = split_lines(r.out);
+  ASSERT_EQ(out.size(), 13u) << r.out;
+  EXPECT_EQ(out[2], kError);
+  EXPECT_EQ(out[3], "====> Curl code  :\t\tCouldn't connect to server");
+  EXPECT_TRUE(contains(out[4], "http send failed (CURL perform failed: Couldn't connect to server (7)")) << out[4];
+  EXPECT_EQ(Lines(out.end() - 6, out.end()), summary(0, 0, 1, 1));
+}
+
+// A server that takes the upload and never answers, or echoes without end,
+// holds an upload for its 30-second time-out and no longer.
+TEST_F(Uploads, SilentServerEndsAtTheTimeOut) {
+  dir_.write_config(uploads_config("http"));
+  ASSERT_TRUE(cloud_->add_rule(json{{"path", kSubmitPath}, {"delay_ms", 45000}}.dump()));
+  auto r = run({"/H"});
+  Lines out = split_lines(r.out);
+  ASSERT_EQ(out.size(), 13u) << r.out;
+  EXPECT_EQ(out[3], "====> Curl code  :\t\tTimeout was reached");
+  EXPECT_EQ(Lines(out.end() - 6, out.end()), summary(0, 0, 1, 1));
+}
+
+TEST_F(Uploads, EndlessEchoEndsAtTheTimeOut) {
+  dir_.write_config(uploads_config("http"));
+  ASSERT_TRUE(cloud_->add_rule(json{{"path", kRetroPath}, {"endless", true}, {"chunk_delay_ms", 5}}.dump()));
+  auto r = run({});
+  Lines retro = block_of(r.out, "Retro File Fetch");
+  ASSERT_EQ(retro.size(), 7u) << r.out;
+  EXPECT_EQ(retro[3], "====> Curl code  :\t\tTimeout was reached");
+  EXPECT_TRUE(contains(retro[4], "(28)")) << retro[4];
+}
+
+class UploadsThroughProxies : public CloudServicesThroughProxies {
+ protected:
+  json upload_config() const {
+    json c = config();
+    c["config/agent/submission/retro/upload_server"] = "127.0.0.1:" + std::to_string(cloud_->http_port());
+    c["config/agent/submission/http_upload_server"] = "127.0.0.1:" + std::to_string(cloud_->http_port());
+    c["config/agent/submission/protocol"] = "http";
+    c["config/agent/crashdump/url"] = cloud_->http_url("/crashdump");
+    return c;
+  }
+  void expect_upload_peers(const std::string& peer) {
+    for (const std::string& path : {kRetroPath, kSubmitPath, std::string("/crashdump")}) {
+      auto seen = cloud_->requests(path);
+      ASSERT_EQ(seen.size(), 1u) << path;
+      EXPECT_EQ(seen[0].peer_addr, peer) << path;
+    }
+  }
+};
+
+TEST_F(UploadsThroughProxies, StoredProxyCarriesEachUpload) {
+  dir_.write_config(upload_config());
+  auto r = run({"/PP"});
+  EXPECT_EQ(r.exit_code, 0);
+  expect_upload_peers(testsupport::Tinyproxy::kOutgoingAddress);
+}
+
+TEST_F(UploadsThroughProxies, BypassIgnoresTheEnvironment) {
+  dir_.write_config(upload_config());
+  const std::string proxy = env_proxy();
+  auto r = run({"/P-"}, {{"http_proxy", proxy}, {"https_proxy", proxy}, {"all_proxy", proxy}});
+  EXPECT_EQ(r.exit_code, 0);
+  expect_upload_peers("127.0.0.1");
+  EXPECT_FALSE(contains(proxy_.log(), "Request")) << proxy_.log();
 }
 
 }  // namespace
