@@ -73,6 +73,8 @@ enum pathvane_outcome : uint32_t {
 
 // Text of an outcome code as the event report spells it; null for 16 and above.
 const char* pathvane_outcome_text(uint32_t outcome);
+// JSON name of a result slot as the event reports it; null for slot 12 and above.
+const char* pathvane_slot_name(uint32_t slot);
 
 pathvane_handle* pathvane_init(const pathvane_settings* settings, const char* token, int verify_host,
                                int verify_peer, int debug);

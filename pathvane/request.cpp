@@ -56,6 +56,9 @@ int _proxy_http_request(CURL* curl, const char* url, const char* user_agent, uin
              "_proxy_http_request")) {
       return PATHVANE_REQUEST_EXTERNAL;
     }
+  } else if (!set(curl, CURLOPT_HTTPGET, 1L, "curl_easy_setopt(CURLOPT_HTTPGET) failed: %s")) {
+    // The shared handle may still carry an earlier check's POST body.
+    return PATHVANE_REQUEST_EXTERNAL;
   }
 
   CURLcode rc = pathvane_curl.curl_easy_perform(curl);

@@ -4,7 +4,7 @@
 
 namespace {
 
-// Checks not yet part of this build stand as null and report as failed.
+// A row whose check is null reports as failed (the tests' own tables use it).
 const CheckRow kCheckTable[] = {
     {"Health Test", 0x1, pathvane_health_check},
     {"Velta Registration", 0x4, pathvane_velta_management_check},
@@ -13,7 +13,7 @@ const CheckRow kCheckTable[] = {
     {"Submit Server Upload", 0x20, pathvane_submit_upload_check},
     {"Crash Dump Upload", 0x8, pathvane_crash_dump_check},
     {"Updater update host", 0x400, pathvane_updater_host_check},
-    {"Event Intake", 0x800, nullptr},
+    {"Event Intake", 0x800, pathvane_event_intake_check},
     {"Url Reputation", 0x1000, pathvane_url_reputation_check},
 };
 
