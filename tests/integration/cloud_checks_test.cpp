@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,9 +20,12 @@
 
 #include "pathvane/pathvane.h"
 #include "platform/loader.h"
+#include "tests/support/check_run.h"
 #include "tests/support/cloud.h"
+#include "tests/support/cloud_suite.h"
 #include "tests/support/process.h"
 #include "tests/support/proxies.h"
+#include "tests/support/test_certs.h"
 #include "velta_client/src/velta_client.h"
 
 namespace {
@@ -44,20 +46,6 @@ constexpr const char* kPolicyBody = R"(<?xml version="1.0" encoding="UTF-8"?><po
 constexpr int kRegistrationSlot = 2;
 constexpr int kPolicySlot = 8;
 constexpr int kUpdaterSlot = 10;
-
-testsupport::TestCloud* cloud = nullptr;
-
-void add_to_store(X509_STORE* store, X509* cert) {
-  if (cert) X509_STORE_add_cert(store, cert);
-}
-
-X509* read_certificate(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return nullptr;
-  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
-  std::fclose(f);
-  return cert;
-}
 
 template <size_t N>
 void set_text(char (&field)[N], const std::string& value) {
@@ -89,32 +77,14 @@ bool write_file(const std::string& path, const std::string& text, mode_t mode) {
   return chmod(path.c_str(), mode) == 0;
 }
 
-struct CheckRun {
-  int rc = -1;
-  check_result slot{};
-  std::string errors;
-};
+using testsupport::CheckRun;
+using testsupport::run_check;
 
-class CloudCheckTest : public ::testing::Test {
- public:
-  static void SetUpTestSuite() {
-    cloud = new testsupport::TestCloud;
-    std::string error;
-    if (!cloud->start(&error)) {
-      delete cloud;
-      cloud = nullptr;
-      FAIL() << error;
-    }
-  }
-  static void TearDownTestSuite() {
-    delete cloud;
-    cloud = nullptr;
-  }
-
+class CloudCheckTest : public testsupport::CloudSuite {
  protected:
   void SetUp() override {
-    ASSERT_NE(cloud, nullptr) << "the test cloud did not start";
-    ASSERT_TRUE(cloud->reset());
+    CloudSuite::SetUp();
+    if (HasFatalFailure()) return;
     platform::set_library_directory(testsupport::bin_dir(), true);
     char pattern[] = "/tmp/pathvane-cloud-checks-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -139,9 +109,9 @@ class CloudCheckTest : public ::testing::Test {
   // The handle takes over one reference, as it does from settings loading.
   void trust_cloud_ca() {
     X509_free(settings_.velta.trust_cert);
-    settings_.velta.trust_cert = read_certificate(cloud->ca_cert_path());
+    settings_.velta.trust_cert = testsupport::read_certificate(cloud->ca_cert_path());
     ASSERT_NE(settings_.velta.trust_cert, nullptr);
-    settings_.velta.trust_callback = add_to_store;
+    settings_.velta.trust_callback = testsupport::add_to_store;
   }
 
   void distrust_cloud_ca() {
@@ -158,23 +128,13 @@ class CloudCheckTest : public ::testing::Test {
     return true;
   }
 
-  // One check on the open handle, its slot and what it wrote to standard error.
-  CheckRun run_on_handle(int (*check)(pathvane_handle*), int slot) {
-    CheckRun r;
-    ::testing::internal::CaptureStderr();
-    r.rc = check(handle_);
-    r.errors = ::testing::internal::GetCapturedStderr();
-    r.slot = handle_->results[slot];
-    return r;
-  }
-
   // A fresh handle from the settings, one check on it.
   CheckRun run(int (*check)(pathvane_handle*), int slot, const char* token = "install-token") {
     if (!open_handle(token)) {
       ADD_FAILURE() << "pathvane_init failed";
       return {};
     }
-    return run_on_handle(check, slot);
+    return run_check(handle_, check, slot);
   }
 
   pathvane_settings settings_{};
@@ -623,11 +583,11 @@ TEST_F(UpdaterCheck, SeedTransferLeavesTheHealthErrorAlone) {
                                               : cloud->http_url("/updater/seed"));
     ASSERT_TRUE(open_handle("install-token")) << c.name;
 
-    CheckRun health = run_on_handle(pathvane_health_check, 0);
+    CheckRun health = run_check(handle_, pathvane_health_check, 0);
     ASSERT_EQ(health.rc, 8) << c.name;
     ASSERT_THAT(std::string(health.slot.curl_error), HasSubstr("port " + std::to_string(health_port))) << c.name;
 
-    CheckRun seed = run_on_handle(pathvane_updater_host_check, kUpdaterSlot);
+    CheckRun seed = run_check(handle_, pathvane_updater_host_check, kUpdaterSlot);
     EXPECT_EQ(seed.rc, c.outcome) << c.name << ": " << seed.errors;
     const check_result& after = handle_->results[0];
     EXPECT_STREQ(after.curl_error, health.slot.curl_error) << c.name;

@@ -2,8 +2,6 @@
 // test cloud, directly and through real proxies.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +11,12 @@
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
 #include "platform/loader.h"
+#include "tests/support/check_run.h"
 #include "tests/support/cloud.h"
+#include "tests/support/cloud_suite.h"
 #include "tests/support/process.h"
 #include "tests/support/proxies.h"
+#include "tests/support/test_certs.h"
 #include "tool/pathvane_wrapper.h"
 #include "velta_client/src/common/zel_log.h"
 
@@ -27,46 +28,14 @@ using testsupport::CloudRequest;
 
 constexpr const char* kUserAgent = "Corvanta/8.4.2.31122";
 
-testsupport::TestCloud* cloud = nullptr;
+using testsupport::CheckRun;
+using testsupport::run_check;
 
-void add_to_store(X509_STORE* store, X509* cert) {
-  if (cert) X509_STORE_add_cert(store, cert);
-}
-
-X509* read_certificate(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return nullptr;
-  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
-  std::fclose(f);
-  return cert;
-}
-
-struct CheckRun {
-  int rc = -1;
-  check_result slot{};
-  std::string errors;
-};
-
-class CheckTest : public ::testing::Test {
- public:
-  static void SetUpTestSuite() {
-    cloud = new testsupport::TestCloud;
-    std::string error;
-    if (!cloud->start(&error)) {
-      delete cloud;
-      cloud = nullptr;
-      FAIL() << error;
-    }
-  }
-  static void TearDownTestSuite() {
-    delete cloud;
-    cloud = nullptr;
-  }
-
+class CheckTest : public testsupport::CloudSuite {
  protected:
   void SetUp() override {
-    ASSERT_NE(cloud, nullptr) << "the test cloud did not start";
-    ASSERT_TRUE(cloud->reset());
+    CloudSuite::SetUp();
+    if (HasFatalFailure()) return;
     platform::set_library_directory(testsupport::bin_dir(), true);
     std::memset(&settings_, 0, sizeof(settings_));
     settings_.proxy.proxy_type = PATHVANE_NO_PROXY;
@@ -85,26 +54,21 @@ class CheckTest : public ::testing::Test {
   }
   // The handle takes over one reference, as it does from settings loading.
   void trust_cloud_ca() {
-    settings_.velta.trust_cert = read_certificate(cloud->ca_cert_path());
+    settings_.velta.trust_cert = testsupport::read_certificate(cloud->ca_cert_path());
     ASSERT_NE(settings_.velta.trust_cert, nullptr);
-    settings_.velta.trust_callback = add_to_store;
+    settings_.velta.trust_callback = testsupport::add_to_store;
   }
 
   // A fresh handle from the settings, one check on it, its slot.
   CheckRun run(int (*check)(pathvane_handle*), int slot, int debug = 0) {
-    CheckRun r;
     pathvane_free(&handle_);
     handle_ = pathvane_init(&settings_, nullptr, 1, 1, debug);
     settings_.velta.trust_cert = nullptr;  // now the handle's
     if (!handle_) {
       ADD_FAILURE() << "pathvane_init failed";
-      return r;
+      return {};
     }
-    ::testing::internal::CaptureStderr();
-    r.rc = check(handle_);
-    r.errors = ::testing::internal::GetCapturedStderr();
-    r.slot = handle_->results[slot];
-    return r;
+    return run_check(handle_, check, slot);
   }
 
   pathvane_settings settings_{};

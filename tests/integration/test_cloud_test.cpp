@@ -15,11 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/cloud.h"
+#include "tests/support/cloud_suite.h"
 
 namespace {
-
-testsupport::TestCloud* cloud = nullptr;
 
 struct Answer {
   int status = -1;
@@ -45,7 +43,7 @@ Answer exchange(const std::string& method, const std::string& target, const std:
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(cloud->http_port()));
+  addr.sin_port = htons(static_cast<uint16_t>(testsupport::CloudSuite::cloud->http_port()));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
   if (method == "POST" || method == "PUT") {
@@ -111,28 +109,7 @@ std::string policy_xml(const std::string& serial) {
   return R"(<?xml version="1.0" encoding="UTF-8"?><policy serial=")" + serial + R"("/>)";
 }
 
-class TestCloud : public ::testing::Test {
- public:
-  static void SetUpTestSuite() {
-    cloud = new testsupport::TestCloud;
-    std::string error;
-    if (!cloud->start(&error)) {
-      delete cloud;
-      cloud = nullptr;
-      FAIL() << error;
-    }
-  }
-  static void TearDownTestSuite() {
-    delete cloud;
-    cloud = nullptr;
-  }
-
- protected:
-  void SetUp() override {
-    ASSERT_NE(cloud, nullptr) << "the test cloud did not start";
-    ASSERT_TRUE(cloud->reset());
-  }
-};
+class TestCloud : public testsupport::CloudSuite {};
 
 TEST_F(TestCloud, RegistrationEchoesTheBodyByteForByte) {
   std::string every_byte;

@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cstdio>
 #include <fstream>
 
 namespace testsupport {
@@ -47,6 +48,28 @@ std::string to_pem(X509* cert) {
 void write_pem_file(const std::string& path, const std::vector<X509*>& certs) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   for (X509* cert : certs) out << to_pem(cert);
+}
+
+X509* read_certificate(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) return nullptr;
+  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  return cert;
+}
+
+void add_to_store(X509_STORE* store, X509* cert) {
+  if (cert) X509_STORE_add_cert(store, cert);
+}
+
+int trust_calls = 0;
+X509_STORE* trust_store_seen = nullptr;
+X509* trust_cert_seen = nullptr;
+
+void record_trust(X509_STORE* store, X509* cert) {
+  ++trust_calls;
+  trust_store_seen = store;
+  trust_cert_seen = cert;
 }
 
 }  // namespace testsupport

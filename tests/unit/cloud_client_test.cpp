@@ -6,7 +6,6 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/fake_curl.h"
+#include "tests/support/test_certs.h"
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/post_form.h"
 #include "velta_client/src/string_resp.h"
@@ -30,117 +31,10 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::EndsWith;
 
-// One recorded curl_easy_setopt: the option and its value as text (numbers in
-// decimal, strings as they are, other pointers as "ptr"/"null").
-struct Call {
-  CURLoption option;
-  std::string value;
-  bool operator==(const Call&) const = default;
-};
-
-void PrintTo(const Call& c, std::ostream* os) {
-  *os << "{" << static_cast<int>(c.option) << ", \"" << c.value << "\"}";
-}
-
-using WriteFn = size_t (*)(char*, size_t, size_t, void*);
-
-struct Fake {
-  std::vector<Call> calls;
-  int fail_option = -1;  // the option to refuse, as a number
-  int inits = 0;
-  int cleanups = 0;
-  int escapes = 0;
-
-  // What the options handed over.
-  void* ssl_ctx_function = nullptr;
-  void* ssl_ctx_data = nullptr;
-  void* debug_function = nullptr;
-  char* error_buffer = nullptr;
-  WriteFn write = nullptr;
-  void* write_data = nullptr;
-  std::string posted;
-
-  // The scripted transfer: the answer (made from the posted body), the chunk
-  // size it arrives in, libcurl's code and the status.
-  std::function<std::string(const std::string&)> answer;
-  size_t chunk = 4096;
-  CURLcode perform_code = CURLE_OK;
-  const char* perform_error_text = "";
-  long status = 200;
-  CURLcode getinfo_code = CURLE_OK;
-
-  // What the transfer saw.
-  int performs = 0;
-  size_t calls_at_perform = 0;
-  zel_trust_context tls_at_perform{nullptr, nullptr};
-  std::vector<size_t> offered;
-  std::vector<size_t> taken;
-  size_t most_held = 0;  // the collector's largest len during the transfer
-};
-Fake fake;
-
-CURL* const kCurl = reinterpret_cast<CURL*>(0x1000);
-
-bool is_string_option(CURLoption option) {
-  switch (option) {
-    case CURLOPT_URL:
-    case CURLOPT_USERAGENT:
-    case CURLOPT_PROXY:
-    case CURLOPT_NOPROXY:
-    case CURLOPT_PROXYUSERNAME:
-    case CURLOPT_PROXYPASSWORD:
-    case CURLOPT_POSTFIELDS:
-      return true;
-    default:
-      return false;
-  }
-}
-
-CURLcode fake_setopt(CURL*, CURLoption option, ...) {
-  va_list ap;
-  va_start(ap, option);
-  Call call{option, ""};
-  if (option < CURLOPTTYPE_OBJECTPOINT) {
-    call.value = std::to_string(va_arg(ap, long));
-  } else if (option < CURLOPTTYPE_OFF_T) {
-    void* p = va_arg(ap, void*);
-    if (is_string_option(option)) {
-      call.value = p ? static_cast<const char*>(p) : "(null)";
-    } else {
-      call.value = p ? "ptr" : "null";
-    }
-    switch (option) {
-      case CURLOPT_SSL_CTX_FUNCTION:
-        fake.ssl_ctx_function = p;
-        break;
-      case CURLOPT_SSL_CTX_DATA:
-        fake.ssl_ctx_data = p;
-        break;
-      case CURLOPT_DEBUGFUNCTION:
-        fake.debug_function = p;
-        break;
-      case CURLOPT_ERRORBUFFER:
-        fake.error_buffer = static_cast<char*>(p);
-        break;
-      case CURLOPT_WRITEFUNCTION:
-        fake.write = reinterpret_cast<WriteFn>(p);
-        break;
-      case CURLOPT_WRITEDATA:
-        fake.write_data = p;
-        break;
-      case CURLOPT_POSTFIELDS:
-        fake.posted = call.value;
-        break;
-      default:
-        break;
-    }
-  } else {
-    call.value = std::to_string(va_arg(ap, curl_off_t));
-  }
-  va_end(ap);
-  fake.calls.push_back(call);
-  return static_cast<int>(option) == fake.fail_option ? CURLE_UNKNOWN_OPTION : CURLE_OK;
-}
+using Call = testsupport::CurlCall;
+using WriteFn = testsupport::CurlWriteFn;
+testsupport::FakeCurl& fake = testsupport::fake_curl;
+CURL* const kCurl = testsupport::kFakeCurl;
 
 const char* fake_strerror(CURLcode code) {
   switch (code) {
@@ -151,67 +45,6 @@ const char* fake_strerror(CURLcode code) {
     default:
       return "some libcurl error";
   }
-}
-
-CURL* fake_init() {
-  ++fake.inits;
-  return kCurl;
-}
-
-void fake_cleanup(CURL*) { ++fake.cleanups; }
-
-// libcurl's escaping: everything but letters, digits and "-._~" as %XX.
-char* fake_escape(CURL*, const char* text, int length) {
-  ++fake.escapes;
-  const size_t n = length > 0 ? static_cast<size_t>(length) : std::strlen(text);
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      static const char kHex[] = "0123456789ABCDEF";
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  char* copy = static_cast<char*>(std::malloc(out.size() + 1));
-  std::memcpy(copy, out.c_str(), out.size() + 1);
-  return copy;
-}
-
-void fake_free(void* block) { std::free(block); }
-
-// Feeds the scripted answer to the installed write callback, as libcurl does
-// (size 1, nmemb the chunk), and stops like libcurl when a chunk is refused.
-CURLcode fake_perform(CURL*) {
-  ++fake.performs;
-  fake.calls_at_perform = fake.calls.size();
-  if (fake.ssl_ctx_data) fake.tls_at_perform = *static_cast<zel_trust_context*>(fake.ssl_ctx_data);
-  if (fake.perform_code != CURLE_OK) {
-    if (fake.error_buffer) std::strcpy(fake.error_buffer, fake.perform_error_text);
-    return fake.perform_code;
-  }
-  std::string body = fake.answer ? fake.answer(fake.posted) : "";
-  for (size_t at = 0; at < body.size(); at += fake.chunk) {
-    const size_t n = std::min(fake.chunk, body.size() - at);
-    const size_t taken = fake.write(body.data() + at, 1, n, fake.write_data);
-    fake.offered.push_back(n);
-    fake.taken.push_back(taken);
-    fake.most_held = std::max(fake.most_held, static_cast<string_resp*>(fake.write_data)->len);
-    if (taken != n) return CURLE_WRITE_ERROR;
-  }
-  return CURLE_OK;
-}
-
-CURLcode fake_getinfo(CURL*, CURLINFO info, ...) {
-  va_list ap;
-  va_start(ap, info);
-  if (info == CURLINFO_RESPONSE_CODE) *va_arg(ap, long*) = fake.status;
-  va_end(ap);
-  return fake.getinfo_code;
 }
 
 int fake_debug(CURL*, curl_infotype, char*, size_t, void*) { return 0; }
@@ -228,23 +61,12 @@ std::string text_of_size(size_t n) {
 class CloudClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = pathvane_curl;
     saved_debug_ = curl_debug_function;
     curl_debug_function = nullptr;
-    fake = Fake{};
-    pathvane_curl.curl_easy_setopt = fake_setopt;
-    pathvane_curl.curl_easy_strerror = fake_strerror;
-    pathvane_curl.curl_easy_init = fake_init;
-    pathvane_curl.curl_easy_cleanup = fake_cleanup;
-    pathvane_curl.curl_easy_escape = fake_escape;
-    pathvane_curl.curl_free = fake_free;
-    pathvane_curl.curl_easy_perform = fake_perform;
-    pathvane_curl.curl_easy_getinfo = fake_getinfo;
+    // Every collector of the client keeps a string_resp.
+    fake.held = [](void* collector) { return static_cast<string_resp*>(collector)->len; };
   }
-  void TearDown() override {
-    pathvane_curl = saved_;
-    curl_debug_function = saved_debug_;
-  }
+  void TearDown() override { curl_debug_function = saved_debug_; }
 
   // Runs f with standard error captured into errors_.
   template <typename F>
@@ -259,25 +81,8 @@ class CloudClientTest : public ::testing::Test {
     return captured([&] { return zel_set_curl_opts(kCurl, "Corvanta/2.0", &proxy, ssl_flags, tls, "+velta-policy"); });
   }
 
-  std::vector<CURLoption> options() const {
-    std::vector<CURLoption> out;
-    for (const auto& c : fake.calls) out.push_back(c.option);
-    return out;
-  }
-  // The value of the one call that set option; "(unset)" when none did.
-  std::string value_of(CURLoption option) const {
-    std::string value = "(unset)";
-    int seen = 0;
-    for (const auto& c : fake.calls) {
-      if (c.option == option) {
-        value = c.value;
-        ++seen;
-      }
-    }
-    return seen > 1 ? "(set twice)" : value;
-  }
-
-  curl_function_table saved_{};
+  // The posted body is recorded as text.
+  testsupport::FakeCurlTable table_{{CURLOPT_POSTFIELDS}, fake_strerror};
   curl_debug_callback saved_debug_ = nullptr;
   std::string errors_;
 };
@@ -294,10 +99,10 @@ TEST_F(CloudClientTest, SslFlagsChooseServerAndProxyVerification) {
   for (const auto& c : cases) {
     fake.calls.clear();
     EXPECT_EQ(set_opts(direct(), c.flags), 0);
-    EXPECT_EQ(value_of(CURLOPT_SSL_VERIFYPEER), c.peer) << "ssl_flags " << c.flags;
-    EXPECT_EQ(value_of(CURLOPT_SSL_VERIFYHOST), c.host) << "ssl_flags " << c.flags;
-    EXPECT_EQ(value_of(CURLOPT_PROXY_SSL_VERIFYPEER), c.peer) << "ssl_flags " << c.flags;
-    EXPECT_EQ(value_of(CURLOPT_PROXY_SSL_VERIFYHOST), c.host) << "ssl_flags " << c.flags;
+    EXPECT_EQ(fake.value_of(CURLOPT_SSL_VERIFYPEER), c.peer) << "ssl_flags " << c.flags;
+    EXPECT_EQ(fake.value_of(CURLOPT_SSL_VERIFYHOST), c.host) << "ssl_flags " << c.flags;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXY_SSL_VERIFYPEER), c.peer) << "ssl_flags " << c.flags;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXY_SSL_VERIFYHOST), c.host) << "ssl_flags " << c.flags;
   }
 }
 
@@ -337,7 +142,7 @@ TEST_F(CloudClientTest, NoProxyIgnoresTheOtherProxyFields) {
   EXPECT_EQ(fake.calls.back(), (Call{CURLOPT_PROXY, ""}));
   for (CURLoption option :
        {CURLOPT_PROXYTYPE, CURLOPT_PROXYAUTH, CURLOPT_PROXYUSERNAME, CURLOPT_PROXYPORT, CURLOPT_NOPROXY}) {
-    EXPECT_EQ(value_of(option), "(unset)") << "option " << option;
+    EXPECT_EQ(fake.value_of(option), "(unset)") << "option " << option;
   }
 }
 
@@ -362,7 +167,7 @@ TEST_F(CloudClientTest, OnlyKnownProxyTypesAreAccepted) {
     fake.calls.clear();
     proxy_info proxy{type, server, 1080, 0, nullptr, nullptr};
     EXPECT_EQ(set_opts(proxy), 0) << "type " << type;
-    EXPECT_EQ(value_of(CURLOPT_PROXYTYPE), std::to_string(type));
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYTYPE), std::to_string(type));
     EXPECT_EQ(errors_, "");
   }
   for (uint32_t type : {1u, 3u, 8u, 0xFFFFFFFEu}) {
@@ -371,7 +176,7 @@ TEST_F(CloudClientTest, OnlyKnownProxyTypesAreAccepted) {
     EXPECT_EQ(set_opts(proxy), -1) << "type " << type;
     EXPECT_EQ(errors_, "[error] zel_set_curl_opts: invalid proxy type\n");
     // Refused after the user agent, before any proxy option.
-    EXPECT_EQ(options().back(), CURLOPT_USERAGENT) << "type " << type;
+    EXPECT_EQ(fake.options().back(), CURLOPT_USERAGENT) << "type " << type;
   }
 }
 
@@ -386,7 +191,7 @@ TEST_F(CloudClientTest, OnlyBasicAndNtlmReachProxyAuth) {
     fake.calls.clear();
     proxy_info proxy{CURLPROXY_HTTP, server, 8080, c.auth, nullptr, nullptr};
     EXPECT_EQ(set_opts(proxy), 0);
-    EXPECT_EQ(value_of(CURLOPT_PROXYAUTH), c.passed) << "proxy_auth " << c.auth;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYAUTH), c.passed) << "proxy_auth " << c.auth;
   }
 }
 
@@ -401,11 +206,11 @@ TEST_F(CloudClientTest, ProxyPortMustBeAPort) {
     proxy_info proxy{CURLPROXY_HTTP, server, c.port, 0, nullptr, nullptr};
     EXPECT_EQ(set_opts(proxy), c.rc) << "port " << c.port;
     if (c.rc == 0) {
-      EXPECT_EQ(value_of(CURLOPT_PROXYPORT), std::to_string(c.port));
+      EXPECT_EQ(fake.value_of(CURLOPT_PROXYPORT), std::to_string(c.port));
       EXPECT_EQ(errors_, "");
     } else {
       EXPECT_EQ(errors_, "[error] zel_set_curl_opts: proxy_port " + std::to_string(c.port) + " is invalid\n");
-      EXPECT_EQ(value_of(CURLOPT_PROXYTYPE), "(unset)");
+      EXPECT_EQ(fake.value_of(CURLOPT_PROXYTYPE), "(unset)");
     }
   }
 }
@@ -427,7 +232,7 @@ TEST_F(CloudClientTest, IncompleteProxyIsRefusedBeforeAnyProxyOption) {
     proxy_info proxy{CURLPROXY_SOCKS5, c.server, 1080, CURLAUTH_BASIC, c.user, c.password};
     EXPECT_EQ(set_opts(proxy), -1) << c.error;
     EXPECT_EQ(errors_, c.error);
-    EXPECT_EQ(options().back(), CURLOPT_USERAGENT) << c.error;
+    EXPECT_EQ(fake.options().back(), CURLOPT_USERAGENT) << c.error;
   }
 }
 
@@ -486,14 +291,10 @@ TEST_F(CloudClientTest, AbsentCurlProxyOrUserAgentIsRefused) {
 // ---------------------------------------------------------------------------
 // TLS context callback and debug callback
 
-int trust_calls = 0;
-X509_STORE* trust_store_seen = nullptr;
-X509* trust_cert_seen = nullptr;
-void record_trust(X509_STORE* store, X509* cert) {
-  ++trust_calls;
-  trust_store_seen = store;
-  trust_cert_seen = cert;
-}
+using testsupport::record_trust;
+using testsupport::trust_calls;
+using testsupport::trust_cert_seen;
+using testsupport::trust_store_seen;
 
 TEST(ZelSslCtxFunc, HandsTheContextStoreToTheTrustCallback) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
@@ -551,7 +352,7 @@ TEST_F(CloudClientTest, RefusedDebugCallbackLeavesVerboseOff) {
     zel_install_curl_debug_callback(kCurl);
     return 0;
   });
-  EXPECT_THAT(options(), ElementsAre(CURLOPT_DEBUGFUNCTION));
+  EXPECT_THAT(fake.options(), ElementsAre(CURLOPT_DEBUGFUNCTION));
   EXPECT_EQ(errors_,
             "[error] zel_install_curl_debug_callback: failed to install curl debug function An unknown option was "
             "passed in to libcurl\n");

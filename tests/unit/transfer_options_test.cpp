@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
-#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "agent/kit/kit.h"
 #include "pathvane/request.h"
-#include "pathvane/xfer_table.h"
+#include "tests/support/fake_curl.h"
+#include "tests/support/test_certs.h"
 
 namespace {
 
@@ -19,100 +19,20 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
-// One recorded curl_easy_setopt: the option and its value as text
-// (numbers in decimal, strings as they are, pointers as "ptr"/"null").
-struct Call {
-  CURLoption option;
-  std::string value;
-  bool operator==(const Call&) const = default;
-};
-
-void PrintTo(const Call& c, std::ostream* os) {
-  *os << "{" << static_cast<int>(c.option) << ", \"" << c.value << "\"}";
-}
-
-struct Fake {
-  std::vector<Call> calls;
-  int fail_option = -1;  // the option to refuse, as a number
-  CURLcode perform_code = CURLE_OK;
-  const char* perform_error_text = "";
-  long status = 200;
-  CURLcode getinfo_code = CURLE_OK;
-  char* error_buffer = nullptr;
-  int performs = 0;
-};
-Fake fake;
-
-bool is_string_option(CURLoption option) {
-  switch (option) {
-    case CURLOPT_URL:
-    case CURLOPT_USERAGENT:
-    case CURLOPT_PROXY:
-    case CURLOPT_NOPROXY:
-    case CURLOPT_PROXYUSERNAME:
-    case CURLOPT_PROXYPASSWORD:
-    case CURLOPT_COPYPOSTFIELDS:
-      return true;
-    default:
-      return false;
-  }
-}
-
-CURLcode fake_setopt(CURL*, CURLoption option, ...) {
-  va_list ap;
-  va_start(ap, option);
-  Call call{option, ""};
-  if (option < CURLOPTTYPE_OBJECTPOINT) {
-    call.value = std::to_string(va_arg(ap, long));
-  } else if (option < CURLOPTTYPE_OFF_T) {
-    void* p = va_arg(ap, void*);
-    if (is_string_option(option)) {
-      call.value = p ? static_cast<const char*>(p) : "(null)";
-    } else {
-      call.value = p ? "ptr" : "null";
-    }
-    if (option == CURLOPT_ERRORBUFFER) fake.error_buffer = static_cast<char*>(p);
-  } else {
-    call.value = std::to_string(va_arg(ap, curl_off_t));
-  }
-  va_end(ap);
-  fake.calls.push_back(call);
-  return static_cast<int>(option) == fake.fail_option ? CURLE_UNKNOWN_OPTION : CURLE_OK;
-}
+using Call = testsupport::CurlCall;
+testsupport::FakeCurl& fake = testsupport::fake_curl;
+CURL* const kCurl = testsupport::kFakeCurl;
 
 const char* fake_strerror(CURLcode code) { return code == CURLE_UNKNOWN_OPTION ? "unknown option" : "other error"; }
-
-CURLcode fake_perform(CURL*) {
-  ++fake.performs;
-  if (fake.error_buffer) std::strcpy(fake.error_buffer, fake.perform_error_text);
-  return fake.perform_code;
-}
-
-CURLcode fake_getinfo(CURL*, CURLINFO info, ...) {
-  va_list ap;
-  va_start(ap, info);
-  if (info == CURLINFO_RESPONSE_CODE) *va_arg(ap, long*) = fake.status;
-  va_end(ap);
-  return fake.getinfo_code;
-}
-
-CURL* const kCurl = reinterpret_cast<CURL*>(0x1000);
 
 proxy_info direct() { return proxy_info{PATHVANE_NO_PROXY, nullptr, 0, 0, nullptr, nullptr}; }
 
 class TransferOptionsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = pathvane_curl;
-    fake = Fake{};
-    pathvane_curl.curl_easy_setopt = fake_setopt;
-    pathvane_curl.curl_easy_strerror = fake_strerror;
-    pathvane_curl.curl_easy_perform = fake_perform;
-    pathvane_curl.curl_easy_getinfo = fake_getinfo;
     std::memset(&result_, 0, sizeof(result_));
     std::strcpy(result_.curl_error, "old text");
   }
-  void TearDown() override { pathvane_curl = saved_; }
 
   // Runs a GET (or POST) of http://cloud/health and returns its code and errors.
   int request(const proxy_info& proxy, uint32_t ssl_flags = 0, const char* body = nullptr) {
@@ -123,25 +43,8 @@ class TransferOptionsTest : public ::testing::Test {
     return rc;
   }
 
-  std::vector<CURLoption> options() const {
-    std::vector<CURLoption> out;
-    for (const auto& c : fake.calls) out.push_back(c.option);
-    return out;
-  }
-  // The value of the one call that set option; "(unset)" when none did.
-  std::string value_of(CURLoption option) const {
-    std::string value = "(unset)";
-    int seen = 0;
-    for (const auto& c : fake.calls) {
-      if (c.option == option) {
-        value = c.value;
-        ++seen;
-      }
-    }
-    return seen > 1 ? "(set twice)" : value;
-  }
-
-  curl_function_table saved_{};
+  // The posted body is recorded as text.
+  testsupport::FakeCurlTable table_{{CURLOPT_COPYPOSTFIELDS}, fake_strerror};
   pathvane_trust_context trust_{nullptr, nullptr};
   check_result result_{};
   std::string errors_;
@@ -156,7 +59,9 @@ TEST_F(TransferOptionsTest, DirectGetSetsEveryOptionInOrder) {
                   Call{CURLOPT_SSL_VERIFYHOST, "2"}, Call{CURLOPT_USERAGENT, "Corvanta/1.0"},
                   // No proxy of ours: none from the environment either.
                   Call{CURLOPT_PROXY, ""}, Call{CURLOPT_URL, "http://cloud/health"}, Call{CURLOPT_TIMEOUT, "15"},
-                  Call{CURLOPT_FRESH_CONNECT, "1"}, Call{CURLOPT_WRITEFUNCTION, "ptr"}));
+                  Call{CURLOPT_FRESH_CONNECT, "1"}, Call{CURLOPT_WRITEFUNCTION, "ptr"},
+                  // An earlier POST on the shared handle must not turn this into one.
+                  Call{CURLOPT_HTTPGET, "1"}));
   EXPECT_EQ(fake.error_buffer, result_.curl_error);
   EXPECT_EQ(result_.curl_code, 0);
   EXPECT_EQ(result_.http_status, 200);
@@ -199,8 +104,8 @@ TEST_F(TransferOptionsTest, SslFlagsChooseVerification) {
   for (const auto& c : cases) {
     fake.calls.clear();
     EXPECT_EQ(request(direct(), c.flags), 0);
-    EXPECT_EQ(value_of(CURLOPT_SSL_VERIFYPEER), c.peer) << "ssl_flags " << c.flags;
-    EXPECT_EQ(value_of(CURLOPT_SSL_VERIFYHOST), c.host) << "ssl_flags " << c.flags;
+    EXPECT_EQ(fake.value_of(CURLOPT_SSL_VERIFYPEER), c.peer) << "ssl_flags " << c.flags;
+    EXPECT_EQ(fake.value_of(CURLOPT_SSL_VERIFYHOST), c.host) << "ssl_flags " << c.flags;
   }
 }
 
@@ -214,7 +119,7 @@ TEST_F(TransferOptionsTest, OnlyBasicAndNtlmReachProxyAuth) {
     fake.calls.clear();
     proxy_info proxy{CURLPROXY_HTTP, server, 8080, c.auth, nullptr, nullptr};
     EXPECT_EQ(request(proxy), 0);
-    EXPECT_EQ(value_of(CURLOPT_PROXYAUTH), c.passed) << "proxy_auth " << c.auth;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYAUTH), c.passed) << "proxy_auth " << c.auth;
   }
 }
 
@@ -237,8 +142,8 @@ TEST_F(TransferOptionsTest, CredentialsGoTogetherOrNotAtAll) {
     proxy_info proxy{CURLPROXY_SOCKS5, server, 1080, 0, c.user, c.password};
     EXPECT_EQ(request(proxy), c.rc);
     const bool both = c.user && c.password;
-    EXPECT_EQ(value_of(CURLOPT_PROXYUSERNAME), both ? "alice" : "(unset)");
-    EXPECT_EQ(value_of(CURLOPT_PROXYPASSWORD), both ? "pw" : "(unset)");
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYUSERNAME), both ? "alice" : "(unset)");
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYPASSWORD), both ? "pw" : "(unset)");
     if (*c.error) {
       EXPECT_THAT(errors_, HasSubstr(std::string("[error] ") + c.error + "\n"));
       EXPECT_EQ(fake.performs, 0);
@@ -257,7 +162,7 @@ TEST_F(TransferOptionsTest, ProxyPortMustBeAPort) {
     proxy_info proxy{CURLPROXY_HTTP, server, c.port, 0, nullptr, nullptr};
     EXPECT_EQ(request(proxy), c.rc) << "port " << c.port;
     if (c.rc == 0) {
-      EXPECT_EQ(value_of(CURLOPT_PROXYPORT), std::to_string(c.port));
+      EXPECT_EQ(fake.value_of(CURLOPT_PROXYPORT), std::to_string(c.port));
     } else {
       EXPECT_EQ(errors_, "[error] _set_curl_opts: proxy_port " + std::to_string(c.port) + " is invalid\n");
     }
@@ -270,7 +175,7 @@ TEST_F(TransferOptionsTest, PlainRequestsRefuseOtherProxyTypes) {
     fake.calls.clear();
     proxy_info proxy{type, server, 1080, 0, nullptr, nullptr};
     EXPECT_EQ(request(proxy), 0) << "type " << type;
-    EXPECT_EQ(value_of(CURLOPT_PROXYTYPE), std::to_string(type));
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYTYPE), std::to_string(type));
   }
   for (uint32_t type : {1u, 2u, 3u, 8u}) {
     fake.calls.clear();
@@ -281,7 +186,7 @@ TEST_F(TransferOptionsTest, PlainRequestsRefuseOtherProxyTypes) {
     EXPECT_EQ(result_.curl_code, 94);
     EXPECT_EQ(result_.http_status, 0);
     // Refused before any option but the error buffer.
-    EXPECT_THAT(options(), ElementsAre(CURLOPT_ERRORBUFFER));
+    EXPECT_THAT(fake.options(), ElementsAre(CURLOPT_ERRORBUFFER));
   }
 }
 
@@ -296,8 +201,8 @@ TEST_F(TransferOptionsTest, WithoutTrustContextNoTlsCallback) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(_set_curl_opts(kCurl, "ua", &proxy, 0, nullptr), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  EXPECT_THAT(options(), ElementsAre(CURLOPT_NOSIGNAL, CURLOPT_SSL_VERIFYPEER, CURLOPT_SSL_VERIFYHOST,
-                                     CURLOPT_USERAGENT, CURLOPT_PROXY));
+  EXPECT_THAT(fake.options(), ElementsAre(CURLOPT_NOSIGNAL, CURLOPT_SSL_VERIFYPEER, CURLOPT_SSL_VERIFYHOST,
+                                          CURLOPT_USERAGENT, CURLOPT_PROXY));
 }
 
 TEST_F(TransferOptionsTest, SetterRefusesAbsentArguments) {
@@ -379,6 +284,12 @@ TEST_F(TransferOptionsTest, RefusedOptionStopsWithItsMessage) {
     EXPECT_EQ(fake.performs, 0);
     EXPECT_EQ(result_.curl_code, 94);
   }
+  // A GET must say so: the shared handle may still hold a POST body.
+  fake.calls.clear();
+  fake.fail_option = CURLOPT_HTTPGET;
+  EXPECT_EQ(request(direct()), 28);
+  EXPECT_EQ(errors_, "[error] curl_easy_setopt(CURLOPT_HTTPGET) failed: unknown option\n");
+  EXPECT_EQ(fake.performs, 0);
 }
 
 TEST_F(TransferOptionsTest, RefusedErrorBufferIsIgnored) {
@@ -440,14 +351,10 @@ TEST(OutcomeFromTransfer, MapsCodeFirstThenStatus) {
   }
 }
 
-int trust_calls = 0;
-X509_STORE* trust_store_seen = nullptr;
-X509* trust_cert_seen = nullptr;
-void record_trust(X509_STORE* store, X509* cert) {
-  ++trust_calls;
-  trust_store_seen = store;
-  trust_cert_seen = cert;
-}
+using testsupport::record_trust;
+using testsupport::trust_calls;
+using testsupport::trust_cert_seen;
+using testsupport::trust_store_seen;
 
 TEST(SslContextCallback, HandsTheContextStoreToTheTrustCallback) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
