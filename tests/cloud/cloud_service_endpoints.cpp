@@ -48,6 +48,12 @@ void add_cloud_service_endpoints(Service& service) {
     reply.body = R"(<?xml version="1.0" encoding="UTF-8"?><policy serial=")" + number + R"("/>)";
     reply.content_type = "application/xml";
   });
+  // Event intake: the form body is recorded; the answer is an empty 200.
+  service.add_endpoint("/event/", [](const httplib::Request& request, Reply& reply) {
+    if (!allow(request, "POST", reply)) return;
+    reply.status = 200;
+    reply.body.clear();
+  });
   service.add_endpoint("/updater/*", [](const httplib::Request& request, Reply& reply) {
     if (!allow(request, "GET", reply)) return;
     reply.status = 200;

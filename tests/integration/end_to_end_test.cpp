@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -975,6 +977,290 @@ TEST_F(UploadsThroughProxies, BypassIgnoresTheEnvironment) {
   auto r = run({"/P-"}, {{"http_proxy", proxy}, {"https_proxy", proxy}, {"all_proxy", proxy}});
   EXPECT_EQ(r.exit_code, 0);
   expect_upload_peers("127.0.0.1");
+  EXPECT_FALSE(contains(proxy_.log(), "Request")) << proxy_.log();
+}
+
+// The event: the run's results posted as a form whose "data" is the JSON document.
+class EventIntake : public Uploads {
+ protected:
+  struct Event {
+    std::vector<std::pair<std::string, std::string>> fields;  // in order, "data" still encoded
+    std::string json_text;
+    json document;
+  };
+
+  static std::string percent_decode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '%' && i + 2 < text.size()) {
+        out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+        i += 2;
+      } else {
+        out.push_back(text[i]);
+      }
+    }
+    return out;
+  }
+
+  static Event decode(const std::string& body) {
+    Event event;
+    size_t at = 0;
+    while (at <= body.size()) {
+      size_t end = body.find('&', at);
+      if (end == std::string::npos) end = body.size();
+      std::string field = body.substr(at, end - at);
+      size_t eq = field.find('=');
+      event.fields.emplace_back(field.substr(0, eq), eq == std::string::npos ? "" : field.substr(eq + 1));
+      at = end + 1;
+    }
+    for (const auto& [name, value] : event.fields) {
+      if (name == "data") event.json_text = percent_decode(value);
+    }
+    event.document = json::parse(event.json_text, nullptr, false);
+    return event;
+  }
+
+  // The one event the cloud received.
+  Event received() {
+    auto seen = cloud_->requests("/event/");
+    EXPECT_EQ(seen.size(), 1u);
+    if (seen.size() != 1) return {};
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(seen[0].headers["content-type"], "application/x-www-form-urlencoded");
+    return decode(seen[0].body);
+  }
+
+  static std::string value(const Event& event, const std::string& name) {
+    for (const auto& [n, v] : event.fields) {
+      if (n == name) return v;
+    }
+    return "(absent)";
+  }
+
+  // Now as the Windows system time: 100-ns units since 1601.
+  static long long file_time_now() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (static_cast<long long>(now.tv_sec) + 11644473600LL) * 10000000LL + now.tv_nsec / 100;
+  }
+};
+
+TEST_F(EventIntake, AloneItReportsTheCommandLineAndNoResults) {
+  dir_.write_config(uploads_config("https"));
+  const long long before = file_time_now();
+  auto r = run({"/I"});
+  const long long after = file_time_now();
+  EXPECT_EQ(split_lines(r.out), concat({block("Event Intake", kPass, "No error", "No error", 200), summary(1, 0, 0, 1)}))
+      << r.err;
+  Event event = received();
+  Lines names;
+  for (const auto& field : event.fields) names.push_back(field.first);
+  EXPECT_EQ(names, (Lines{"fg", "ag", "bg", "tid", "id", "ts", "tsn", "data"}));
+  EXPECT_EQ(value(event, "fg"), "11111111-2222-4333-8444-555555555555");
+  EXPECT_EQ(value(event, "ag"), kAgentGuid);
+  EXPECT_EQ(value(event, "bg"), "aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee");
+  EXPECT_EQ(value(event, "tid"), "553648187");
+  const long long id = std::stoll(value(event, "id"));
+  const long long ts = std::stoll(value(event, "ts"));
+  const long long tsn = std::stoll(value(event, "tsn"));
+  EXPECT_LE(tsn, ts);
+  EXPECT_LE(ts, id);
+  EXPECT_LT(id - ts, 1000 + 100);
+  for (long long reading : {tsn, ts, id}) {
+    EXPECT_GE(reading, before - 10000000LL);
+    EXPECT_LE(reading, after + 10000000LL);
+  }
+  EXPECT_EQ(value(event, "data").rfind("%7B%22cmdline%22%3A%22", 0), 0u) << value(event, "data");
+  EXPECT_EQ(event.json_text, "{\"cmdline\":\"" + tool_ + " /I\",\"results\":[]}");
+}
+
+TEST_F(EventIntake, HealthResultIsListed) {
+  dir_.write_config(uploads_config("https"));
+  auto r = run({"/T", "/I"});
+  EXPECT_EQ(split_lines(r.out), concat({block("Health Test", kPass, "No error", "No error", 200),
+                                        block("Event Intake", kPass, "No error", "No error", 200),
+                                        summary(2, 0, 0, 2)}))
+      << r.err;
+  EXPECT_EQ(received().json_text, "{\"cmdline\":\"" + tool_ +
+                                      " /T /I\",\"results\":[{\"name\":\"health_test\",\"result\":\"pass\","
+                                      "\"CURLcode\":0,\"curlerr\":\"\",\"httpstatus\":200}]}");
+}
+
+// The program path is the only part of the command line the parser lets
+// through unchecked: an agent directory with odd characters in its name.
+TEST_F(EventIntake, CommandLineIsEscaped) {
+  dir_.write_config(uploads_config("https"));
+  const std::string odd = dir_.path() + "/a\"b\\c\td";
+  ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(tool_.c_str(), (odd + "/pathvane").c_str()), 0);
+  tool_ = odd + "/pathvane";
+  auto r = run({"/I"});
+  EXPECT_EQ(split_lines(r.out)[2], kPass) << r.err;
+  Event event = received();
+  EXPECT_TRUE(contains(event.json_text, "/a\\\"b\\\\c\\u0009d/pathvane /I")) << event.json_text;
+  ASSERT_TRUE(event.document.is_object()) << event.json_text;
+  EXPECT_EQ(event.document["cmdline"], tool_ + " /I");
+}
+
+// Every check of a default run that ran before the event, in slot order,
+// says in the event what the report said of it.
+TEST_F(EventIntake, DefaultRunListsEveryEarlierCheck) {
+  dir_.write_config(uploads_config("https"));
+  ASSERT_TRUE(cloud_->add_rule(json{{"path", "/agent/v1/register"}, {"status", 401}}.dump()));
+  auto r = run({});
+  EXPECT_EQ(r.exit_code, 0);
+  Event event = received();
+  ASSERT_TRUE(event.document.is_object()) << event.json_text;
+  const json& results = event.document["results"];
+  struct Expected {
+    const char* slot_name;
+    const char* check;
+    const char* result;
+    int status;
+  } expected[] = {
+      {"health_test", "Health Test", "pass", 200},
+      {"velta_registration", "Velta Registration", "failed (registration error)", 401},
+      {"crash_dump_test", "Crash Dump Upload", "pass", 200},
+      {"retro_fetch_test", "Retro File Fetch", "pass", 200},
+      {"http_upload_test", "Submit Server Upload", "pass", 200},
+      {"policy_fetch_test", "Policy D/L (company)", "pass", 200},
+      {"update_seed_test", "Updater update host", "pass", 200},
+  };
+  ASSERT_EQ(results.size(), std::size(expected)) << event.json_text;
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    const json& item = results[i];
+    const auto& e = expected[i];
+    EXPECT_EQ(item["name"], e.slot_name);
+    EXPECT_EQ(item["result"], e.result) << e.slot_name;
+    EXPECT_EQ(item["CURLcode"], 0) << e.slot_name;
+    EXPECT_EQ(item["httpstatus"], e.status) << e.slot_name;
+    Lines shown = block_of(r.out, e.check);
+    ASSERT_EQ(shown.size(), 7u) << e.check;
+    EXPECT_EQ(shown[5], "====> HTTP status:\t\t" + std::to_string(item["httpstatus"].get<int>())) << e.check;
+    const std::string curlerr = item["curlerr"].get<std::string>();
+    EXPECT_EQ(shown[4], "====> Curl err   :\t\t" + (curlerr.empty() ? std::string("No error") : curlerr)) << e.check;
+    EXPECT_EQ(shown[2], std::string(e.result) == "pass" ? kPass : kError) << e.check;
+  }
+  EXPECT_EQ(block_of(r.out, "Event Intake"), block("Event Intake", kPass, "No error", "No error", 200));
+}
+
+struct EventAnswerCase {
+  const char* label;
+  std::string url;  // empty: the cloud's event endpoint
+  json rule;
+  std::string verdict;
+  std::string curl_text;
+  int status;
+  unsigned ok, issues, failed;
+};
+
+TEST_F(EventIntake, VerdictFollowsTheAnswer) {
+  const EventAnswerCase cases[] = {
+      {"200", "", json::object(), kPass, "No error", 200, 1, 0, 0},
+      {"301", "", {{"status", 301}}, kPass, "No error", 301, 0, 1, 0},
+      {"302", "", {{"status", 302}}, kPass, "No error", 302, 0, 1, 0},
+      {"404", "", {{"status", 404}}, kError, "No error", 404, 0, 1, 0},
+      {"500", "", {{"status", 500}}, kError, "No error", 500, 0, 0, 1},
+      {"unresolvable host", "https://pathvane-events.invalid/event/", json::object(), kError,
+       "Couldn't resolve host name", 0, 0, 0, 1},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(cloud_->reset());
+    json config = uploads_config("https");
+    if (!c.url.empty()) config["config/velta/endpoint/event"] = c.url;
+    dir_.write_config(config);
+    json rule = c.rule;
+    rule["path"] = "/event/";
+    ASSERT_TRUE(cloud_->add_rule(rule.dump())) << c.label;
+    auto r = run({"/I"});
+    Lines out = split_lines(r.out);
+    ASSERT_EQ(out.size(), 13u) << c.label << "\n" << r.out;
+    EXPECT_EQ(out[2], c.verdict) << c.label;
+    EXPECT_EQ(out[3], "====> Curl code  :\t\t" + c.curl_text) << c.label;
+    EXPECT_EQ(out[5], "====> HTTP status:\t\t" + std::to_string(c.status)) << c.label;
+    EXPECT_EQ(Lines(out.end() - 6, out.end()), summary(c.ok, c.issues, c.failed, 1)) << c.label;
+  }
+}
+
+// The event's body stays on the shared transfer handle; the next check's
+// request must still be the plain GET it is meant to be.
+TEST_F(EventIntake, UrlReputationAfterTheEventIsAGet) {
+  dir_.write_config(uploads_config("https"));
+  auto r = run({"/I", "/U"});
+  EXPECT_EQ(split_lines(r.out), concat({block("Event Intake", kPass, "No error", "No error", 200),
+                                        block("Url Reputation", kPass, "No error", "No error", 200),
+                                        summary(2, 0, 0, 2)}))
+      << r.err;
+  auto seen = cloud_->requests("/url-reputation");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(seen[0].body, "");
+  EXPECT_EQ(seen[0].headers.count("content-length"), 0u);
+}
+
+// The whole default run, every check passing, through the stored proxy and
+// again direct with proxies in the environment; the proxy password is used
+// for the proxy's authentication and shows up nowhere else.
+class FullRun : public UploadsThroughProxies {
+ protected:
+  json full_config() const {
+    json c = upload_config();
+    auto https = [&](const std::string& path) { return cloud_->https_url(path); };
+    c["config/proxy/testurl"] = https("/health");
+    c["config/velta/endpoint/mgmt"] = https("/agent/v1/");
+    c["config/velta/endpoint/event"] = https("/event/");
+    for (const char* kind : {"affiliate", "company", "policy", "agent"}) {
+      c[std::string("config/velta/endpoint/policy/") + kind] =
+          https(std::string("/policy/") + kind + "/[%set:config/velta/business/uuid%]");
+    }
+    c["config/agent/submission/retro/upload_server"] = "127.0.0.1:" + std::to_string(cloud_->https_port());
+    c["config/agent/submission/http_upload_server"] = "127.0.0.1:" + std::to_string(cloud_->https_port());
+    c["config/agent/submission/protocol"] = "https";
+    c["config/agent/crashdump/url"] = https("/crashdump");
+    return c;
+  }
+  void expect_all_passed(const testsupport::ProcessResult& r) {
+    EXPECT_EQ(r.exit_code, 0);
+    Lines out = split_lines(r.out);
+    EXPECT_EQ(std::count(out.begin(), out.end(), kPass), 8) << r.out << "\n" << r.err;
+    ASSERT_GE(out.size(), 6u);
+    EXPECT_EQ(Lines(out.end() - 6, out.end()), summary(8, 0, 0, 8)) << r.out;
+  }
+  void expect_peers(const std::string& peer) {
+    auto seen = cloud_->requests();
+    EXPECT_EQ(seen.size(), 8u);
+    for (const auto& request : seen) EXPECT_EQ(request.peer_addr, peer) << request.path;
+  }
+  // Neither the password nor the proxy credentials in any form the cloud could see.
+  void expect_no_password(const testsupport::ProcessResult& r) {
+    const std::string basic = "cHZ1c2VyOnB2LXNlY3JldA==";  // pvuser:pv-secret
+    for (const std::string& secret : {std::string("pv-secret"), std::string("pv%2Dsecret"), basic}) {
+      EXPECT_FALSE(contains(r.out, secret)) << secret;
+      EXPECT_FALSE(contains(r.err, secret)) << secret;
+      for (const auto& request : cloud_->requests()) {
+        EXPECT_FALSE(contains(request.body, secret)) << request.path;
+        for (const auto& [name, value] : request.headers) EXPECT_FALSE(contains(value, secret)) << name;
+        for (const auto& part : request.parts) EXPECT_FALSE(contains(part.content, secret)) << request.path;
+      }
+    }
+  }
+};
+
+TEST_F(FullRun, EveryCheckPassesThroughTheStoredProxy) {
+  dir_.write_config(full_config());
+  auto r = run({"/PP", "/V"});
+  expect_all_passed(r);
+  expect_peers(testsupport::Tinyproxy::kOutgoingAddress);
+  EXPECT_TRUE(contains(r.err, "[trace] _curl_debug:")) << "verbose output expected";
+  expect_no_password(r);
+}
+
+TEST_F(FullRun, EveryCheckPassesDirectWithProxiesAround) {
+  dir_.write_config(full_config());
+  const std::string proxy = env_proxy();
+  auto r = run({"/P-"}, {{"http_proxy", proxy}, {"https_proxy", proxy}, {"all_proxy", proxy}});
+  expect_all_passed(r);
+  expect_peers("127.0.0.1");
   EXPECT_FALSE(contains(proxy_.log(), "Request")) << proxy_.log();
 }
 
