@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -14,15 +17,28 @@ constexpr int64_t kReportBit = 0x80000000LL;
 std::atomic<int64_t> debug_level{0};
 std::mutex output_lock;
 
-// One message is one line: a trailing line end of the text is dropped, the
-// line end is ours.
+void write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+// One message is one line, written with one write: a trailing line end of
+// the text is dropped, the line end is ours.
 void emit(FILE* stream, const char* prefix, std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  text.insert(0, prefix);
+  text.push_back('\n');
   std::lock_guard<std::mutex> lock(output_lock);
-  std::fputs(prefix, stream);
-  std::fputs(text.c_str(), stream);
-  std::fputc('\n', stream);
+  // Whatever printf left in the stream's buffer goes first.
   std::fflush(stream);
+  write_all(fileno(stream), text.data(), text.size());
 }
 
 void emit_trace(int64_t level, const std::string& text) {

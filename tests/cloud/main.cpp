@@ -115,6 +115,9 @@ int main(int argc, char** argv) {
   if (!https.is_valid()) return fail("TLS server setup failed");
   service.attach(http, "http");
   service.attach(https, "https");
+  // Without it every small answer waits for the client's delayed ACK.
+  http.set_tcp_nodelay(true);
+  https.set_tcp_nodelay(true);
 
   int http_port = bind_server(http, options.http_port);
   int https_port = bind_server(https, options.https_port);
