@@ -56,11 +56,11 @@ void user_name_of(const char* user, char (&name)[kErrorText]) {
 }
 
 // Everything after the transfer handle exists; the caller releases the handle.
-int send_on(CURL* curl, const char* url, const char* user, const char* user_agent, const char* form_guid,
-            uint32_t ssl_flags, const zel_trust_context* tls, const proxy_info* proxy, const char* file_name,
-            char* error_text, int32_t* curl_code, int32_t* http_status, int form_mode, int loopback,
-            const char* module, const char* version) {
-  char curl_error[CURL_ERROR_SIZE] = {};
+// curl_error and context belong to the caller, whose frame outlives the handle.
+int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url, const char* user,
+            const char* user_agent, const char* form_guid, uint32_t ssl_flags, const zel_trust_context* tls,
+            const proxy_info* proxy, const char* file_name, char* error_text, int32_t* curl_code,
+            int32_t* http_status, int form_mode, int loopback, const char* module, const char* version) {
   if (pathvane_curl.curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error) != CURLE_OK) {
     std::snprintf(error_text, kErrorText, "CURL set error buffer option failed");
     return -1;
@@ -83,8 +83,6 @@ int send_on(CURL* curl, const char* url, const char* user, const char* user_agen
   if (_build_upload_form(curl, &first, &last, form_guid, file_name, error_text, form_mode, module, version) != 0) {
     return -1;
   }
-  loopback_ctx context{reinterpret_cast<const uint8_t*>(loopback_pattern), PATHVANE_LOOPBACK_SENT_BYTES, 0,
-                       LOOPBACK_PARTIAL};
   // Without loopback the answer is dropped: libcurl would print it into the report.
   bool ready = loopback ? set_logged(curl, CURLOPT_WRITEFUNCTION, _loopback_write_fn, "CURLOPT_WRITEFUNCTION",
                                      error_text) &&
@@ -157,8 +155,11 @@ int _http_send_buffer(const char* url, const char* user, const char* user_agent,
     std::snprintf(error_text, kErrorText, "CURL init failed");
     return -1;
   }
-  int rc = send_on(curl, url, user, user_agent, form_guid, ssl_flags, tls, proxy, file_name, error_text, curl_code,
-                   http_status, form_mode, loopback, module, version);
+  char curl_error[CURL_ERROR_SIZE] = {};
+  loopback_ctx context{reinterpret_cast<const uint8_t*>(loopback_pattern), PATHVANE_LOOPBACK_SENT_BYTES, 0,
+                       LOOPBACK_PARTIAL};
+  int rc = send_on(curl, curl_error, context, url, user, user_agent, form_guid, ssl_flags, tls, proxy, file_name,
+                   error_text, curl_code, http_status, form_mode, loopback, module, version);
   pathvane_curl.curl_easy_cleanup(curl);
   return rc;
 }
