@@ -16,9 +16,47 @@ namespace {
 
 std::string root_file_override;
 
+// A bundle larger than any real one is not read further.
+constexpr size_t kMaxEntries = 100000;
+
 struct Store {
   std::vector<CERT_CONTEXT> certs;
+  ~Store() {
+    for (auto& cert : certs) X509_free(cert.parsed);
+  }
 };
+
+// The next PEM block of the bundle as DER, parsed once. False at the end.
+bool read_block(BIO* bio, Store& store) {
+  char* name = nullptr;
+  char* header = nullptr;
+  unsigned char* data = nullptr;
+  long length = 0;
+  if (PEM_read_bio(bio, &name, &header, &data, &length) != 1) {
+    const unsigned long reason = ERR_GET_REASON(ERR_peek_last_error());
+    ERR_clear_error();
+    if (reason == PEM_R_NO_START_LINE) return false;
+    // A block that cannot be read stays in the walk, empty, to be reported and skipped.
+    store.certs.emplace_back();
+    return !BIO_eof(bio);
+  }
+  if (std::strcmp(name, PEM_STRING_X509) == 0 || std::strcmp(name, PEM_STRING_X509_TRUSTED) == 0 ||
+      std::strcmp(name, PEM_STRING_X509_OLD) == 0) {
+    CERT_CONTEXT context;
+    const unsigned char* p = data;
+    // A trusted certificate carries its trust settings after the certificate.
+    context.parsed = std::strcmp(name, PEM_STRING_X509_TRUSTED) == 0 ? d2i_X509_AUX(nullptr, &p, length)
+                                                                      : d2i_X509(nullptr, &p, length);
+    if (!context.parsed) ERR_clear_error();
+    const long used = context.parsed ? static_cast<long>(p - data) : length;
+    context.encoded.assign(data, data + used);
+    store.certs.push_back(std::move(context));
+  }
+  OPENSSL_free(name);
+  OPENSSL_free(header);
+  OPENSSL_free(data);
+  return true;
+}
 
 std::u16string wide_of(const std::string& text) {
   int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
@@ -60,18 +98,8 @@ HCERTSTORE CertOpenSystemStoreW(void* /*provider*/, const char16_t* name) {
     return nullptr;
   }
   auto store = std::make_unique<Store>();
-  while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-    int n = i2d_X509(cert, nullptr);
-    if (n > 0) {
-      CERT_CONTEXT context;
-      context.encoded.resize(static_cast<size_t>(n));
-      unsigned char* p = context.encoded.data();
-      i2d_X509(cert, &p);
-      store->certs.push_back(std::move(context));
-    }
-    X509_free(cert);
+  while (store->certs.size() < kMaxEntries && read_block(bio.get(), *store)) {
   }
-  // The end of the bundle reads as a "no start line" error.
   ERR_clear_error();
   return store.release();
 }
@@ -87,13 +115,17 @@ uint32_t CertGetNameStringW(const CERT_CONTEXT* cert, uint32_t type, uint32_t /*
                             char16_t* name, uint32_t chars) {
   std::u16string text;
   if (cert && type == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
-    const unsigned char* p = cert->encoded.data();
-    X509* x = d2i_X509(nullptr, &p, static_cast<long>(cert->encoded.size()));
-    if (x) {
-      text = wide_of(display_name(x));
-      X509_free(x);
-    } else {
-      ERR_clear_error();
+    if (cert->parsed) {
+      text = wide_of(display_name(cert->parsed));
+    } else if (!cert->encoded.empty()) {
+      const unsigned char* p = cert->encoded.data();
+      X509* x = d2i_X509(nullptr, &p, static_cast<long>(cert->encoded.size()));
+      if (x) {
+        text = wide_of(display_name(x));
+        X509_free(x);
+      } else {
+        ERR_clear_error();
+      }
     }
   }
   if (!name || chars == 0) return static_cast<uint32_t>(text.size() + 1);

@@ -1,6 +1,8 @@
 // The Linux form of the "ROOT" system certificate store: the CA bundle that
 // OpenSSL uses by default, one entry per certificate (its DER bytes).
 #pragma once
+#include <openssl/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,7 +10,10 @@
 namespace platform {
 
 struct CERT_CONTEXT {
-  std::vector<uint8_t> encoded;  // DER
+  std::vector<uint8_t> encoded;  // DER; empty for a block of the bundle that could not be read
+  // The certificate parsed once when the store was read; owned by the store,
+  // null when the bytes do not parse. Readers take their own reference.
+  X509* parsed = nullptr;
 };
 
 using HCERTSTORE = void*;

@@ -34,7 +34,8 @@ int _set_config_certs(X509** certs, size_t count) {
     bool in_root = false;
     for (size_t r = 0; r < root_count && !in_root; ++r) in_root = X509_cmp(certs[i], root_list[r]) == 0;
     if (in_root) continue;
-    X509* copy = X509_dup(certs[i]);
+    // A reference, not a re-encoded copy: the object was parsed once already.
+    X509* copy = X509_up_ref(certs[i]) == 1 ? certs[i] : nullptr;
     if (!copy) {
       zel_error("_set_config_certsX509_dup failed (config trusted cert index: %lu)", static_cast<unsigned long>(i));
       continue;
@@ -76,8 +77,14 @@ int load_root(platform::HCERTSTORE store, size_t expected) {
                 static_cast<int>(platform::GetLastError()));
       continue;
     }
-    const unsigned char* der = context->encoded.data();
-    X509* cert = d2i_X509(nullptr, &der, static_cast<long>(context->encoded.size()));
+    // The store parsed each certificate once; the list takes a reference to that object.
+    X509* cert = nullptr;
+    if (context->parsed && X509_up_ref(context->parsed) == 1) {
+      cert = context->parsed;
+    } else if (!context->parsed) {
+      const unsigned char* der = context->encoded.data();
+      cert = d2i_X509(nullptr, &der, static_cast<long>(context->encoded.size()));
+    }
     if (!cert) {
       ERR_clear_error();
       zel_error("cert_store_load(): Failed to convert certificate to X509 format");
@@ -155,4 +162,10 @@ int cert_store_unload() {
   config_list = nullptr;
   config_count = 0;
   return 0;
+}
+
+bool cert_store_loaded() {
+  if (!cert_store_lock_ready.load()) return false;
+  std::lock_guard<std::mutex> lock(cert_store_lock);
+  return root_list && root_count != 0;
 }

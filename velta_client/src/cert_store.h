@@ -12,3 +12,5 @@ int cert_store_load(X509** certs, size_t count);
 // The trust callback of every TLS context: adds the set and extra.
 void cert_add_from_keystore(X509_STORE* store, X509* extra);
 int cert_store_unload();
+// True while the ROOT set is loaded, so that the trust callback adds the whole trusted set.
+bool cert_store_loaded();

@@ -1,5 +1,6 @@
 #include <openssl/ssl.h>
 
+#include "velta_client/src/cert_store.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 
@@ -93,9 +94,21 @@ bool zel_set_proxy_options(CURL* curl, const proxy_info& proxy, const char* fn) 
 }
 
 bool zel_set_tls_hook(CURL* curl, curl_ssl_ctx_callback hook, const zel_trust_context* tls, const char* fn) {
-  return set_tls(curl, CURLOPT_SSL_CTX_FUNCTION, hook, "CURLOPT_SSL_CTX_FUNCTION", fn) &&
-         set_tls(curl, CURLOPT_SSL_CTX_DATA, tls, "CURLOPT_SSL_CTX_DATA", fn) &&
-         set_tls(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL), "CURLOPT_USE_SSL", fn);
+  if (!set_tls(curl, CURLOPT_SSL_CTX_FUNCTION, hook, "CURLOPT_SSL_CTX_FUNCTION", fn) ||
+      !set_tls(curl, CURLOPT_SSL_CTX_DATA, tls, "CURLOPT_SSL_CTX_DATA", fn) ||
+      !set_tls(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL), "CURLOPT_USE_SSL", fn)) {
+    return false;
+  }
+  // The callback adds the whole trusted set, parsed once per process: libcurl
+  // need not read its own CA bundle again for every connection.
+  if (tls && tls->trust_callback == cert_add_from_keystore && cert_store_loaded()) {
+    const char* none = nullptr;
+    return set_tls(curl, CURLOPT_CAINFO, none, "CURLOPT_CAINFO", fn) &&
+           set_tls(curl, CURLOPT_CAPATH, none, "CURLOPT_CAPATH", fn) &&
+           set_tls(curl, CURLOPT_PROXY_CAINFO, none, "CURLOPT_PROXY_CAINFO", fn) &&
+           set_tls(curl, CURLOPT_PROXY_CAPATH, none, "CURLOPT_PROXY_CAPATH", fn);
+  }
+  return true;
 }
 
 bool zel_set_no_proxy(CURL* curl, const char* fn) {
