@@ -24,8 +24,11 @@ char16_t* wide_copy(const std::string& utf8) {
   return wide;
 }
 
+// A text holding a NUL is no text: cut there it would pass for a shorter value.
 const std::string* text_of(const nlohmann::json* value) {
-  return value && value->is_string() ? value->get_ptr<const std::string*>() : nullptr;
+  if (!value || !value->is_string()) return nullptr;
+  const auto* text = value->get_ptr<const std::string*>();
+  return text->find('\0') == std::string::npos ? text : nullptr;
 }
 
 // Strict base64 with padding; false for anything else.

@@ -211,6 +211,9 @@ TEST_F(EndToEnd, MissingRequiredSettingsStopTheRun) {
       {"guid of 37 characters",
        [](json& c) { c["config/agent/uuid"] = "6f1c2b1e-8d1b-4b7e-9a55-0c8e3f6a9d21X"; },
        {"[error] Failed to load guids"}},
+      {"guid holding a NUL",
+       [](json& c) { c["config/agent/uuid"] = std::string("6f1c2b1e\0", 9) + std::string(51, 'a'); },
+       {"[error] Failed to load guids"}},
       {"no version", [](json& c) { c.erase("version"); },
        {"[error] Failed to get agent version for velta configuration.", "[error] Failed to load guids"}},
   };

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,6 +82,52 @@ TEST_F(ConfstoreTest, LoadFailsWithoutAUsableFile) {
   EXPECT_EQ(load_text("[1, 2]"), nullptr) << "not an object";
   EXPECT_EQ(load_text(""), nullptr) << "empty";
   EXPECT_NE(load_text("{}"), nullptr);
+}
+
+// What cannot be a data file is refused before it is read: a device would
+// never end, a FIFO would block the open, a huge file would be read whole.
+TEST_F(ConfstoreTest, OnlyARegularFileUpTo16MiBIsRead) {
+  const std::string file = dir_->file("agent-config.json");
+  const std::string padded_object = [] {
+    std::string text = "{\"config/pad\": \"";
+    text.append(10u << 20, 'x');
+    return text + "\"}";
+  }();
+  struct Case {
+    const char* label;
+    std::function<void()> make;
+    bool loads;
+    std::string message;
+  } cases[] = {
+      {"link to the zero device", [&] { dir_->link("agent-config.json", "/dev/zero"); }, false, "is not a regular file"},
+      {"FIFO", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, false, "is not a regular file"},
+      {"directory", [&] { ASSERT_EQ(mkdir(file.c_str(), 0700), 0); }, false, "is not a regular file"},
+      {"17 MiB", [&] { dir_->write_file("agent-config.json", std::string(17u << 20, ' ') + "{}"); }, false,
+       "is larger than 16 MiB (17825794 bytes)"},
+      {"10 MiB", [&] { dir_->write_file("agent-config.json", padded_object); }, true, ""},
+  };
+  for (const auto& c : cases) {
+    std::error_code ignored;
+    std::filesystem::remove_all(file, ignored);
+    c.make();
+    ::testing::internal::CaptureStderr();
+    ConfigPtr config = load();
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(config != nullptr, c.loads) << c.label;
+    if (!c.loads) {
+      EXPECT_EQ(errors, "[error] ConfigStore::Load: " + file + " " + c.message + "\n") << c.label;
+    }
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(file, ignored);
+}
+
+TEST_F(ConfstoreTest, ATextHoldingANulIsNoText) {
+  auto config = load_text(R"({"config/agent/uuid": "6f1c2b1e\u0000-8d1b-4b7e-9a55-0c8e3f6a9d21", "config/ok": "a"})");
+  ASSERT_NE(config, nullptr);
+  EXPECT_EQ(text(*config, "config/agent/uuid", false), std::nullopt);
+  EXPECT_EQ(config->GetStringA("config/agent/uuid"), nullptr);
+  EXPECT_EQ(text(*config, "config/ok", false), u"a");
 }
 
 TEST_F(ConfstoreTest, TextsAreUtf16AndOnlyTexts) {
