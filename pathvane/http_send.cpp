@@ -4,6 +4,7 @@
 #include "pathvane/handle_internal.h"
 #include "pathvane/request.h"
 #include "pathvane/upload.h"
+#include "platform/format.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 
@@ -21,7 +22,7 @@ template <typename V>
 bool set(CURL* curl, CURLoption option, V value, const char* what, char* error_text) {
   CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
   if (rc == CURLE_OK) return true;
-  std::snprintf(error_text, kErrorText, "curl_easy_setopt(%s) failed: %s", what, text_of(rc));
+  platform::format(error_text, kErrorText, "curl_easy_setopt(%s) failed: %s", what, text_of(rc));
   return false;
 }
 
@@ -62,12 +63,12 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
             const proxy_info* proxy, const char* file_name, char* error_text, int32_t* curl_code,
             int32_t* http_status, int form_mode, int loopback, const char* module, const char* version) {
   if (pathvane_curl.curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error) != CURLE_OK) {
-    std::snprintf(error_text, kErrorText, "CURL set error buffer option failed");
+    platform::format(error_text, kErrorText, "CURL set error buffer option failed");
     return -1;
   }
   int rc = zel_set_curl_opts(curl, user_agent, proxy, ssl_flags, tls, "+velta-send");
   if (rc != 0) {
-    std::snprintf(error_text, kErrorText, "Set CURL network options failed (%d)", rc);
+    platform::format(error_text, kErrorText, "Set CURL network options failed (%d)", rc);
     return -1;
   }
   char name[kErrorText];
@@ -99,7 +100,7 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
   if (loopback) pathvane_curl.curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
   if (curl_code) *curl_code = code;
   if (code != CURLE_OK) {
-    std::snprintf(error_text, kErrorText, "CURL perform failed: %s (%d) (%s)", text_of(code), static_cast<int>(code),
+    platform::format(error_text, kErrorText, "CURL perform failed: %s (%d) (%s)", text_of(code), static_cast<int>(code),
                   curl_error);
     return -1;
   }
@@ -108,26 +109,26 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
   if (code != CURLE_OK) {
     zel_error("%s: curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kSend, text_of(code));
     if (http_status) *http_status = 0;
-    std::snprintf(error_text, kErrorText,
+    platform::format(error_text, kErrorText,
                   "Upload status uncertain, curl_easy_getinfo(CURL_INFO_RESPONSE_CODE) failed.");
     return -1;
   }
   if (http_status) *http_status = static_cast<int32_t>(status);
   if (status == 401) {
-    std::snprintf(error_text, kErrorText,
+    platform::format(error_text, kErrorText,
                   "Upload failed, unauthorized access (HTTP code: %ld). Are uploads authorized for this business?",
                   status);
     return -1;
   }
   if (status != 200) {
-    std::snprintf(error_text, kErrorText, "Upload failed (HTTP code: %ld)", status);
+    platform::format(error_text, kErrorText, "Upload failed (HTTP code: %ld)", status);
     return -1;
   }
   zel_trace(0x8000000, "%s: upload succeeded", kSend);
   if (loopback) {
     if (context.state != LOOPBACK_MATCHED) {
       zel_error("%s: file fetch loopback error (comparison failed)", kSend);
-      std::snprintf(error_text, kErrorText, "file fetch loopback error - %s (bytes sent %lu/ received %lu)",
+      platform::format(error_text, kErrorText, "file fetch loopback error - %s (bytes sent %lu/ received %lu)",
                     loopback_text(context.state), static_cast<unsigned long>(context.expected_len),
                     static_cast<unsigned long>(context.received));
       return -1;
@@ -147,12 +148,12 @@ int _http_send_buffer(const char* url, const char* user, const char* user_agent,
                       int form_mode, int loopback, const char* module, const char* version) {
   if (empty(url) || empty(user) || empty(user_agent) || empty(file_name) || !proxy || !error_text) {
     zel_error("%s(): Call error", kSend);
-    if (error_text) std::snprintf(error_text, kErrorText, "Software error");
+    if (error_text) platform::format(error_text, kErrorText, "Software error");
     return -1;
   }
   CURL* curl = pathvane_curl.curl_easy_init();
   if (!curl) {
-    std::snprintf(error_text, kErrorText, "CURL init failed");
+    platform::format(error_text, kErrorText, "CURL init failed");
     return -1;
   }
   char curl_error[CURL_ERROR_SIZE] = {};
@@ -186,7 +187,7 @@ int _build_upload_form(CURL* curl, curl_httppost** first, curl_httppost** last, 
                                       CURLFORM_COPYCONTENTS, retro ? "0" : (module ? module : "agent"), CURLFORM_END);
   }
   if (code != CURL_FORMADD_OK) {
-    std::snprintf(error_text, kErrorText, "curl_formadd failed (%d)", static_cast<int>(code));
+    platform::format(error_text, kErrorText, "curl_formadd failed (%d)", static_cast<int>(code));
     pathvane_curl.curl_formfree(*first);
     *first = nullptr;
     *last = nullptr;
@@ -194,7 +195,7 @@ int _build_upload_form(CURL* curl, curl_httppost** first, curl_httppost** last, 
   }
   CURLcode rc = pathvane_curl.curl_easy_setopt(curl, CURLOPT_HTTPPOST, *first);
   if (rc != CURLE_OK) {
-    std::snprintf(error_text, kErrorText, "curl_easy_setopt(CURLOPT_HTTPPOST) failed: %s", text_of(rc));
+    platform::format(error_text, kErrorText, "curl_easy_setopt(CURLOPT_HTTPPOST) failed: %s", text_of(rc));
     pathvane_curl.curl_formfree(*first);
     *first = nullptr;
     *last = nullptr;

@@ -5,6 +5,7 @@
 
 #include "pathvane/request.h"
 #include "pathvane/upload.h"
+#include "platform/format.h"
 #include "velta_client/src/common/zel_log.h"
 
 namespace {
@@ -24,7 +25,7 @@ bool copy_text(const char* from, char*& to) {
 }
 
 int refuse(file_fetch_data* data, const char* text) {
-  std::snprintf(data->message, sizeof(data->message), "%s", text);
+  platform::format(data->message, sizeof(data->message), "%s", text);
   data->status = FILE_FETCH_BAD_SETTINGS;
   return -1;
 }
@@ -72,7 +73,7 @@ int _validate_submit_settings(file_fetch_data* data, int retro) {
   if (empty(data->protocol)) return refuse(data, "No submit server protocol specified");
   if (std::strcmp(data->protocol, "http") != 0 && std::strcmp(data->protocol, "https") != 0) {
     char text[kMessage];
-    std::snprintf(text, sizeof(text), "Bad submit server protocol (%s)", data->protocol);
+    platform::format(text, sizeof(text), "Bad submit server protocol (%s)", data->protocol);
     return refuse(data, text);
   }
   if (empty(data->user)) return refuse(data, "No submit server user specified");
@@ -96,7 +97,7 @@ int file_fetch_send_buffer(file_fetch_data* data, const proxy_info* proxy, const
   if (_validate_submit_settings(data, retro) != 0) return -1;
   if (!proxy) return refuse(data, "No proxy info specified");
   if (!_build_upload_url(data, data->url, data->retro ? RETRO_FILE_ID : SUBMIT_FILE_ID, retro)) {
-    std::snprintf(data->message, sizeof(data->message), "Failed to build URL for file fetch");
+    platform::format(data->message, sizeof(data->message), "Failed to build URL for file fetch");
     data->status = FILE_FETCH_URL_TOO_LONG;
     return -1;
   }
@@ -105,7 +106,7 @@ int file_fetch_send_buffer(file_fetch_data* data, const proxy_info* proxy, const
   if (_http_send_buffer(data->url, data->user, data->user_agent, data->form_guid, data->ssl_flags, tls, proxy,
                         "C:\\test.bin", error_text, &data->curl_code, &data->http_status, retro, data->retro, nullptr,
                         nullptr) != 0) {
-    std::snprintf(data->message, sizeof(data->message), "http send failed (%s)", error_text);
+    platform::format(data->message, sizeof(data->message), "http send failed (%s)", error_text);
     data->status = FILE_FETCH_SEND_FAILED;
     return -1;
   }

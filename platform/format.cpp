@@ -306,4 +306,12 @@ int vformat_wide(char* buf, size_t size, const char16_t* fmt, va_list ap) {
   return finish(text, ok, buf, size);
 }
 
+int format(char* buf, size_t size, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vformat(buf, size, fmt, ap);
+  va_end(ap);
+  return n;
+}
+
 }  // namespace platform

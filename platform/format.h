@@ -14,6 +14,9 @@ namespace platform {
 int vformat(char* buf, size_t size, const char* fmt, va_list ap);
 int vformat_wide(char* buf, size_t size, const char16_t* fmt, va_list ap);
 
+// Bounded formatting into a fixed field: a long text is cut at the field's end.
+int format(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
 // Convenience: formats into a string; false on a bad format.
 bool vformat_string(std::string& out, const char* fmt, va_list ap);
 bool vformat_wide_string(std::string& out, const char16_t* fmt, va_list ap);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/velta_client.h"
@@ -31,9 +32,9 @@ void error_text(int error, char (&text)[128]) {
   char buffer[128];
   const char* message = strerror_r(error, buffer, sizeof(buffer));
   if (message) {
-    std::snprintf(text, sizeof(text), "%s", message);
+    platform::format(text, sizeof(text), "%s", message);
   } else {
-    std::snprintf(text, sizeof(text), "errnum %d [strerror_s() - %d]", error, errno);
+    platform::format(text, sizeof(text), "errnum %d [strerror_s() - %d]", error, errno);
   }
 }
 
@@ -68,7 +69,7 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
   if (!url || !path || !user_agent) return ZEL_ERR_NULL_ARG;
   if (serial == 0) return ZEL_ERR_INVALID_ARG;
   char request_url[512];
-  std::snprintf(request_url, sizeof(request_url), "%s-%u", url, serial);
+  platform::format(request_url, sizeof(request_url), "%s-%u", url, serial);
   zel_trace(-1, "Fetching policy from %s", request_url);
   zel_trace(0x8000000, "%s: URL: %s", kFn, request_url);
 
