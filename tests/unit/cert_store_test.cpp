@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include <functional>
 #include <unistd.h>
 #include <string>
+#include <vector>
 
 #include "agent/confstore/iconfig.h"
 #include "agent/kit/kit.h"
@@ -209,6 +212,235 @@ TEST_F(CertStoreTest, UnparsableCaIsReported) {
   std::string err = capture_err([&] { CertMgrLoader::Init(&config); });
   EXPECT_NE(err.find("_pem_to_x509: Failed to convert pem to x509 (-----BEGIN CERTIFICATE-----"), std::string::npos);
   EXPECT_EQ(CertMgrLoader::GetCaCertReference(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The ROOT bundle read block by block
+
+std::string base64_of(const std::vector<unsigned char>& bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
+                                static_cast<int>(bytes.size()));
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+std::vector<unsigned char> der_of(X509* cert) {
+  std::vector<unsigned char> der(static_cast<size_t>(i2d_X509(cert, nullptr)));
+  unsigned char* p = der.data();
+  i2d_X509(cert, &p);
+  return der;
+}
+
+std::string pem_block(const std::string& label, const std::string& body) {
+  return "-----BEGIN " + label + "-----\n" + body + "\n-----END " + label + "-----\n";
+}
+
+// Broken base64: the block cannot be read at all.
+const std::string kBrokenBase64 = pem_block("CERTIFICATE", "MIIB!!!!not*base64*at*all####");
+// Good base64 whose bytes are no certificate.
+const std::string kNotACertificate =
+    pem_block("CERTIFICATE", base64_of({'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't', 'i', 'f', 'i', 'c', 'a',
+                                        't', 'e'}));
+
+const std::string kOpened = "[trace] The ROOT store has been opened.\n";
+const std::string kNoName = "[error] cert_store_load(): CertGetName failed.\n";
+const std::string kUnreadable = "[error] cert_store_load(): Invalid certificate (CryptBinaryToString() 87)\n";
+const std::string kNotX509 = "[error] cert_store_load(): Failed to convert certificate to X509 format\n";
+
+std::string loaded(const std::string& name) { return "[trace] cert_store_load(): Certificate for " + name + "\n"; }
+
+class RootBundleTest : public CertStoreTest {
+ protected:
+  void SetUp() override {
+    CertStoreTest::SetUp();
+    for (const char* name : {"Good 1", "Good 2", "Good 3"}) good_.push_back(make_ca_cert(name));
+  }
+  void TearDown() override {
+    for (X509* cert : good_) X509_free(cert);
+    CertStoreTest::TearDown();
+  }
+
+  // Makes text the ROOT bundle.
+  void use_bundle(const std::string& text) {
+    const fs::path file = dir_ / "bundle.pem";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    platform::set_root_store_file(file.string());
+  }
+
+  std::string pem(size_t i) const { return testsupport::to_pem(good_[i]); }
+
+  // The trusted set as a fresh context receives it.
+  void expect_set_is(std::initializer_list<X509*> certs) {
+    X509_STORE* store = X509_STORE_new();
+    cert_add_from_keystore(store, nullptr);
+    EXPECT_EQ(store_size(store), static_cast<int>(certs.size()));
+    for (X509* c : certs) EXPECT_TRUE(store_has(store, c)) << testsupport::to_pem(c);
+    X509_STORE_free(store);
+  }
+
+  std::vector<X509*> good_;
+};
+
+TEST_F(RootBundleTest, BadBlockIsReportedAndTheRestLoaded) {
+  // The first half of a real certificate: good base64, cut short.
+  std::vector<unsigned char> der = der_of(good_[0]);
+  der.resize(der.size() / 2);
+  const std::string truncated = pem_block("CERTIFICATE", base64_of(der));
+
+  struct Case {
+    const char* what;
+    std::string bundle;
+    std::string output;
+    std::vector<X509*> set;
+  } cases[] = {
+      {"broken base64 in the middle", pem(0) + pem(1) + kBrokenBase64 + pem(2),
+       kOpened + loaded("Good 1") + loaded("Good 2") + kNoName + kUnreadable + loaded("Good 3"),
+       {good_[0], good_[1], good_[2]}},
+      {"bytes that are no certificate in the middle", pem(0) + pem(1) + kNotACertificate + pem(2),
+       kOpened + loaded("Good 1") + loaded("Good 2") + kNoName + kNotX509 + loaded("Good 3"),
+       {good_[0], good_[1], good_[2]}},
+      {"truncated certificate in the middle", pem(0) + truncated + pem(1) + pem(2),
+       kOpened + loaded("Good 1") + kNoName + kNotX509 + loaded("Good 2") + loaded("Good 3"),
+       {good_[0], good_[1], good_[2]}},
+      {"bad blocks first and last", kNotACertificate + pem(0) + pem(1) + pem(2) + kBrokenBase64,
+       kOpened + kNoName + kNotX509 + loaded("Good 1") + loaded("Good 2") + loaded("Good 3") + kNoName + kUnreadable,
+       {good_[0], good_[1], good_[2]}},
+      // The last block ends with the file, before its END line.
+      {"last block without END line", pem(0) + pem(1) + pem(2).substr(0, pem(2).find("-----END")),
+       kOpened + loaded("Good 1") + loaded("Good 2") + kNoName + kUnreadable, {good_[0], good_[1]}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    use_bundle(c.bundle);
+    std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
+    EXPECT_EQ(err, c.output);
+    EXPECT_TRUE(cert_store_loaded());
+    X509_STORE* store = X509_STORE_new();
+    cert_add_from_keystore(store, nullptr);
+    EXPECT_EQ(store_size(store), static_cast<int>(c.set.size()));
+    for (X509* cert : c.set) EXPECT_TRUE(store_has(store, cert));
+    X509_STORE_free(store);
+    cert_store_unload();
+  }
+}
+
+TEST_F(RootBundleTest, BundleOfBadBlocksOnlyLoadsNothing) {
+  use_bundle(kBrokenBase64 + kNotACertificate);
+  std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), -1); });
+  EXPECT_EQ(err, kOpened + kNoName + kUnreadable + kNoName + kNotX509);
+  EXPECT_FALSE(cert_store_loaded());
+  cert_add_from_keystore(store_, nullptr);
+  EXPECT_EQ(store_size(store_), 0);
+
+  // Nothing is held, so a good bundle loads next without an unload.
+  use_bundle(pem(0));
+  EXPECT_EQ(cert_store_load(nullptr, 0), 0);
+  cert_add_from_keystore(store_, nullptr);
+  EXPECT_EQ(store_size(store_), 1);
+  EXPECT_TRUE(store_has(store_, good_[0]));
+}
+
+// Each block is one entry of the walk with its DER and its parsed object;
+// blocks of other kinds are not entries at all.
+TEST_F(RootBundleTest, WalkHoldsEachBlockParsedOnce) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  X509_alias_set1(good_[1], reinterpret_cast<const unsigned char*>("with trust settings"), -1);
+  PEM_write_bio_X509_AUX(bio, good_[1]);
+  char* data = nullptr;
+  const long n = BIO_get_mem_data(bio, &data);
+  const std::string trusted(data, static_cast<size_t>(n));
+  BIO_free(bio);
+  ASSERT_NE(trusted.find("BEGIN TRUSTED CERTIFICATE"), std::string::npos);
+
+  const std::string other_kind = pem_block("X509 CRL", base64_of({'n', 'o', 't', ' ', 'a', ' ', 'c', 'r', 'l'}));
+  use_bundle(pem(0) + kBrokenBase64 + other_kind + kNotACertificate + trusted + pem(2));
+  platform::HCERTSTORE store = platform::CertOpenSystemStoreW(nullptr, u"ROOT");
+  ASSERT_NE(store, nullptr);
+  std::vector<const platform::CERT_CONTEXT*> walk;
+  for (auto* c = platform::CertEnumCertificatesInStore(store, nullptr); c;
+       c = platform::CertEnumCertificatesInStore(store, c)) {
+    walk.push_back(c);
+  }
+  ASSERT_EQ(walk.size(), 5u);
+
+  for (auto [i, cert] : {std::pair<size_t, X509*>{0, good_[0]}, {3, good_[1]}, {4, good_[2]}}) {
+    ASSERT_NE(walk[i]->parsed, nullptr) << i;
+    EXPECT_EQ(X509_cmp(walk[i]->parsed, cert), 0) << i;
+  }
+  EXPECT_EQ(walk[0]->encoded, der_of(good_[0]));
+  EXPECT_EQ(walk[4]->encoded, der_of(good_[2]));
+  // The trusted form keeps its trust settings with the object.
+  EXPECT_STREQ(reinterpret_cast<const char*>(X509_alias_get0(walk[3]->parsed, nullptr)), "with trust settings");
+
+  EXPECT_TRUE(walk[1]->encoded.empty());
+  EXPECT_EQ(walk[1]->parsed, nullptr);
+  EXPECT_EQ(walk[2]->parsed, nullptr);
+  EXPECT_EQ(walk[2]->encoded, (std::vector<unsigned char>{'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't', 'i',
+                                                          'f', 'i', 'c', 'a', 't', 'e'}));
+
+  char16_t name[64];
+  EXPECT_EQ(platform::CertGetNameStringW(walk[3], platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64), 7u);
+  EXPECT_EQ(std::u16string(name), u"Good 2");
+  for (size_t i : {1u, 2u}) {
+    EXPECT_EQ(platform::CertGetNameStringW(walk[i], platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64), 1u);
+  }
+  platform::CertCloseStore(store, 0);
+
+  // The load takes the trusted form like any other certificate.
+  std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
+  EXPECT_EQ(err, kOpened + loaded("Good 1") + kNoName + kUnreadable + kNoName + kNotX509 + loaded("Good 2") +
+                     loaded("Good 3"));
+  expect_set_is({good_[0], good_[1], good_[2]});
+}
+
+// The root list holds its own references: the contexts that received the set
+// keep valid objects after an unload, and a second load starts afresh.
+TEST_F(RootBundleTest, ReloadAfterUnload) {
+  use_bundle(pem(0) + kBrokenBase64 + pem(1) + pem(2));
+  std::vector<X509_STORE*> contexts;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
+    EXPECT_EQ(err, kOpened + loaded("Good 1") + kNoName + kUnreadable + loaded("Good 2") + loaded("Good 3"));
+    EXPECT_TRUE(cert_store_loaded());
+    contexts.push_back(X509_STORE_new());
+    cert_add_from_keystore(contexts.back(), nullptr);
+    EXPECT_EQ(cert_store_unload(), 0);
+    EXPECT_FALSE(cert_store_loaded());
+  }
+  for (X509_STORE* context : contexts) {
+    EXPECT_EQ(store_size(context), 3);
+    for (X509* cert : good_) {
+      EXPECT_TRUE(store_has(context, cert));
+    }
+    X509_STORE_free(context);
+  }
+}
+
+// The configured list shares the caller's object and keeps it alive after the
+// caller has let go of its own reference.
+TEST_F(CertStoreTest, ConfiguredCertificateOutlivesTheCallersReference) {
+  X509* configured = make_ca_cert("Configured D");
+  const std::string pem = testsupport::to_pem(configured);
+  X509* certs[] = {configured};
+  std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(certs, 1), 0); });
+  EXPECT_NE(err.find("[trace] _set_config_certs(): Certificate for /CN=Configured D\n"), std::string::npos) << err;
+  X509_free(configured);
+
+  cert_add_from_keystore(store_, nullptr);
+  ASSERT_EQ(store_size(store_), 3);
+  EXPECT_TRUE(store_has(store_, root_a_));
+  EXPECT_TRUE(store_has(store_, root_b_));
+  X509* held = nullptr;
+  auto* objects = X509_STORE_get0_objects(store_);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    X509* c = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
+    if (X509_cmp(c, root_a_) != 0 && X509_cmp(c, root_b_) != 0) held = c;
+  }
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(held, configured) << "the list holds a reference, not a copy";
+  EXPECT_EQ(testsupport::to_pem(held), pem);
 }
 
 }  // namespace

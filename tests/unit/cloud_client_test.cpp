@@ -9,14 +9,19 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "platform/cert_system_store.h"
 #include "tests/support/fake_curl.h"
 #include "tests/support/test_certs.h"
+#include "velta_client/src/cert_store.h"
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/post_form.h"
 #include "velta_client/src/string_resp.h"
@@ -286,6 +291,99 @@ TEST_F(CloudClientTest, AbsentCurlProxyOrUserAgentIsRefused) {
     EXPECT_EQ(errors_, c.error);
   }
   EXPECT_TRUE(fake.calls.empty());
+}
+
+// The ROOT set loaded from a one-certificate bundle while this lives.
+class LoadedRootSet {
+ public:
+  LoadedRootSet() : dir_(std::filesystem::temp_directory_path() / ("cloud-client-root-" + std::to_string(getpid()))) {
+    std::filesystem::create_directories(dir_);
+    X509* ca = testsupport::make_ca_cert("Option Test Root");
+    testsupport::write_pem_file((dir_ / "root.pem").string(), {ca});
+    X509_free(ca);
+    platform::set_root_store_file((dir_ / "root.pem").string());
+    cert_store_init();
+    loaded_ = cert_store_load(nullptr, 0) == 0;
+  }
+  ~LoadedRootSet() {
+    cert_store_unload();
+    platform::set_root_store_file("");
+    std::filesystem::remove_all(dir_);
+  }
+  LoadedRootSet(const LoadedRootSet&) = delete;
+  LoadedRootSet& operator=(const LoadedRootSet&) = delete;
+  bool loaded() const { return loaded_ && cert_store_loaded(); }
+
+ private:
+  std::filesystem::path dir_;
+  bool loaded_ = false;
+};
+
+// Only the keystore callback with a loaded set supplies every trusted
+// certificate itself; then libcurl's CA file and path, the server's and the
+// proxy's, are cleared right after USE_SSL. Otherwise they are not touched.
+TEST_F(CloudClientTest, LoadedKeystoreClearsLibcurlsCaLocations) {
+  const std::vector<Call> head = {{CURLOPT_NOSIGNAL, "1"},
+                                  {CURLOPT_SSL_CTX_FUNCTION, "ptr"},
+                                  {CURLOPT_SSL_CTX_DATA, "ptr"},
+                                  {CURLOPT_USE_SSL, "3"}};
+  const std::vector<Call> cleared = {{CURLOPT_CAINFO, "null"},
+                                     {CURLOPT_CAPATH, "null"},
+                                     {CURLOPT_PROXY_CAINFO, "null"},
+                                     {CURLOPT_PROXY_CAPATH, "null"}};
+  const std::vector<Call> tail = {{CURLOPT_SSL_VERIFYPEER, "1"},       {CURLOPT_SSL_VERIFYHOST, "2"},
+                                  {CURLOPT_PROXY_SSL_VERIFYPEER, "1"}, {CURLOPT_PROXY_SSL_VERIFYHOST, "2"},
+                                  {CURLOPT_USERAGENT, "Corvanta/2.0"}, {CURLOPT_PROXY, ""}};
+  enum class Set { kNeverLoaded, kLoaded, kUnloaded };
+  struct Case {
+    const char* what;
+    zel_trust_callback callback;
+    Set set;
+    bool clears;
+  } cases[] = {
+      {"keystore callback, set loaded", cert_add_from_keystore, Set::kLoaded, true},
+      {"keystore callback, set never loaded", cert_add_from_keystore, Set::kNeverLoaded, false},
+      {"keystore callback, set unloaded again", cert_add_from_keystore, Set::kUnloaded, false},
+      {"another callback, set loaded", testsupport::add_to_store, Set::kLoaded, false},
+      {"no callback, set loaded", nullptr, Set::kLoaded, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<LoadedRootSet> root;
+    if (c.set != Set::kNeverLoaded) {
+      root = std::make_unique<LoadedRootSet>();
+      ASSERT_TRUE(root->loaded());
+    }
+    if (c.set == Set::kUnloaded) root.reset();
+    fake.calls.clear();
+    const zel_trust_context tls{nullptr, c.callback};
+    EXPECT_EQ(set_opts(direct(), 0, &tls), 0);
+    std::vector<Call> expected = head;
+    if (c.clears) expected.insert(expected.end(), cleared.begin(), cleared.end());
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_THAT(fake.calls, ElementsAreArray(expected));
+    EXPECT_EQ(errors_, "");
+  }
+  EXPECT_FALSE(cert_store_loaded());
+}
+
+TEST_F(CloudClientTest, RefusedCaLocationStopsWithItsMessage) {
+  LoadedRootSet root;
+  ASSERT_TRUE(root.loaded());
+  const zel_trust_context tls{nullptr, cert_add_from_keystore};
+  const std::pair<CURLoption, std::string> options[] = {{CURLOPT_CAINFO, "CURLOPT_CAINFO"},
+                                                        {CURLOPT_CAPATH, "CURLOPT_CAPATH"},
+                                                        {CURLOPT_PROXY_CAINFO, "CURLOPT_PROXY_CAINFO"},
+                                                        {CURLOPT_PROXY_CAPATH, "CURLOPT_PROXY_CAPATH"}};
+  for (const auto& [option, name] : options) {
+    fake.calls.clear();
+    fake.fail_option = option;
+    EXPECT_EQ(set_opts(direct(), 0, &tls), -1) << name;
+    EXPECT_EQ(errors_, "[error] zel_set_curl_opts(): curl_easy_setopt(" + name +
+                           ") returned 48 (An unknown option was passed in to libcurl)\n");
+    ASSERT_FALSE(fake.calls.empty());
+    EXPECT_EQ(fake.calls.back().option, option) << name;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -749,7 +749,8 @@ TEST_F(EventTest, PostBodyTimesComeFromTheSystemClock) {
   const int64_t now = platform::GetSystemTimeAsFileTime();
   const Stamps s = post_stamps();
   // Three readings in a row, the id adding less than 1000 ticks to the last.
-  constexpr uint64_t kMargin = 10000;  // 1 ms between two clock readings
+  // The time between two clock readings: a scheduler's pause may stretch it.
+  constexpr uint64_t kMargin = kTicksPerSecond;
   EXPECT_LE(s.tsn, s.ts);
   ASSERT_LE(static_cast<uint64_t>(s.ts), s.id);
   EXPECT_LT(s.id - static_cast<uint64_t>(s.ts), 1000 + kMargin);
@@ -773,15 +774,11 @@ TEST_F(EventTest, SameSecondDrawsTheSameRandomPartIdsStillDiffer) {
   // Each post reseeds with the second, so each draws this one value.
   std::srand(static_cast<unsigned>(second));
   const uint64_t drawn = static_cast<uint64_t>(std::rand() % 1000);
-  int close = 0;
   std::vector<uint64_t> ids;
   for (const Stamps& s : posts) {
     ASSERT_GE(s.id - static_cast<uint64_t>(s.ts), drawn) << "the id is the last reading plus the draw";
-    // What is left is the time between two clock readings: a few ticks unless the test was preempted.
-    if (s.id - static_cast<uint64_t>(s.ts) - drawn < 50) ++close;
     ids.push_back(s.id);
   }
-  EXPECT_GE(close, kPosts / 2);
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "two posts with one id";
 }

@@ -5,13 +5,17 @@
 #include <openssl/ssl.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "agent/kit/kit.h"
 #include "pathvane/request.h"
+#include "platform/cert_system_store.h"
 #include "tests/support/fake_curl.h"
 #include "tests/support/test_certs.h"
+#include "velta_client/src/cert_store.h"
 
 namespace {
 
@@ -203,6 +207,95 @@ TEST_F(TransferOptionsTest, WithoutTrustContextNoTlsCallback) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_THAT(fake.options(), ElementsAre(CURLOPT_NOSIGNAL, CURLOPT_SSL_VERIFYPEER, CURLOPT_SSL_VERIFYHOST,
                                           CURLOPT_USERAGENT, CURLOPT_PROXY));
+}
+
+// The ROOT set loaded from a one-certificate bundle for the test's length.
+class LoadedKeystoreTest : public TransferOptionsTest {
+ protected:
+  void SetUp() override {
+    TransferOptionsTest::SetUp();
+    dir_ = std::filesystem::temp_directory_path() / ("transfer-options-root-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir_);
+    X509* ca = testsupport::make_ca_cert("Plain Request Root");
+    testsupport::write_pem_file((dir_ / "root.pem").string(), {ca});
+    X509_free(ca);
+    platform::set_root_store_file((dir_ / "root.pem").string());
+    cert_store_init();
+    ASSERT_EQ(cert_store_load(nullptr, 0), 0);
+    ASSERT_TRUE(cert_store_loaded());
+  }
+  void TearDown() override {
+    cert_store_unload();
+    platform::set_root_store_file("");
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::filesystem::path dir_;
+};
+
+// With the keystore callback and a loaded set, the callback is the only source
+// of trust: libcurl's CA file and path, the server's and the proxy's, are
+// cleared right after USE_SSL. Any other callback, or no set, leaves them alone.
+TEST_F(LoadedKeystoreTest, KeystoreCallbackClearsLibcurlsCaLocations) {
+  const std::vector<Call> head = {{CURLOPT_ERRORBUFFER, "ptr"},
+                                  {CURLOPT_NOSIGNAL, "1"},
+                                  {CURLOPT_SSL_CTX_FUNCTION, "ptr"},
+                                  {CURLOPT_SSL_CTX_DATA, "ptr"},
+                                  {CURLOPT_USE_SSL, "3"}};
+  const std::vector<Call> cleared = {{CURLOPT_CAINFO, "null"},
+                                     {CURLOPT_CAPATH, "null"},
+                                     {CURLOPT_PROXY_CAINFO, "null"},
+                                     {CURLOPT_PROXY_CAPATH, "null"}};
+  const std::vector<Call> tail = {{CURLOPT_SSL_VERIFYPEER, "1"},  {CURLOPT_SSL_VERIFYHOST, "2"},
+                                  {CURLOPT_USERAGENT, "Corvanta/1.0"}, {CURLOPT_PROXY, ""},
+                                  {CURLOPT_URL, "http://cloud/health"}, {CURLOPT_TIMEOUT, "15"},
+                                  {CURLOPT_FRESH_CONNECT, "1"},   {CURLOPT_WRITEFUNCTION, "ptr"},
+                                  {CURLOPT_HTTPGET, "1"}};
+  struct Case {
+    const char* what;
+    zel_trust_callback callback;
+    bool loaded;
+    bool clears;
+  } cases[] = {
+      {"keystore callback, set loaded", cert_add_from_keystore, true, true},
+      {"keystore callback, set unloaded", cert_add_from_keystore, false, false},
+      {"another callback, set loaded", testsupport::add_to_store, true, false},
+      {"no callback, set loaded", nullptr, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.loaded) cert_store_unload();
+    ASSERT_EQ(cert_store_loaded(), c.loaded);
+    fake.calls.clear();
+    trust_ = {nullptr, c.callback};
+    EXPECT_EQ(request(direct()), 0);
+    std::vector<Call> expected = head;
+    if (c.clears) expected.insert(expected.end(), cleared.begin(), cleared.end());
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_THAT(fake.calls, ElementsAreArray(expected));
+    EXPECT_EQ(errors_, "");
+    if (!c.loaded) {
+      ASSERT_EQ(cert_store_load(nullptr, 0), 0);
+    }
+  }
+}
+
+TEST_F(LoadedKeystoreTest, RefusedCaLocationStopsTheRequest) {
+  trust_ = {nullptr, cert_add_from_keystore};
+  const std::pair<CURLoption, std::string> options[] = {{CURLOPT_CAINFO, "CURLOPT_CAINFO"},
+                                                        {CURLOPT_CAPATH, "CURLOPT_CAPATH"},
+                                                        {CURLOPT_PROXY_CAINFO, "CURLOPT_PROXY_CAINFO"},
+                                                        {CURLOPT_PROXY_CAPATH, "CURLOPT_PROXY_CAPATH"}};
+  for (const auto& [option, name] : options) {
+    fake.calls.clear();
+    fake.performs = 0;
+    fake.fail_option = option;
+    EXPECT_EQ(request(direct()), 28) << name;
+    EXPECT_EQ(errors_, "[error] _set_curl_opts(): curl_easy_setopt(" + name + ") returned 48 (unknown option)\n");
+    ASSERT_FALSE(fake.calls.empty());
+    EXPECT_EQ(fake.calls.back().option, option) << name;
+    EXPECT_EQ(fake.performs, 0) << name;
+  }
 }
 
 TEST_F(TransferOptionsTest, SetterRefusesAbsentArguments) {
