@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -238,10 +239,10 @@ std::string pem_block(const std::string& label, const std::string& body) {
 
 // Broken base64: the block cannot be read at all.
 const std::string kBrokenBase64 = pem_block("CERTIFICATE", "MIIB!!!!not*base64*at*all####");
+std::vector<unsigned char> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+
 // Good base64 whose bytes are no certificate.
-const std::string kNotACertificate =
-    pem_block("CERTIFICATE", base64_of({'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't', 'i', 'f', 'i', 'c', 'a',
-                                        't', 'e'}));
+const std::string kNotACertificate = pem_block("CERTIFICATE", base64_of(bytes_of("not a certificate")));
 
 const std::string kOpened = "[trace] The ROOT store has been opened.\n";
 const std::string kNoName = "[error] cert_store_load(): CertGetName failed.\n";
@@ -271,7 +272,7 @@ class RootBundleTest : public CertStoreTest {
   std::string pem(size_t i) const { return testsupport::to_pem(good_[i]); }
 
   // The trusted set as a fresh context receives it.
-  void expect_set_is(std::initializer_list<X509*> certs) {
+  void expect_set_is(const std::vector<X509*>& certs) {
     X509_STORE* store = X509_STORE_new();
     cert_add_from_keystore(store, nullptr);
     EXPECT_EQ(store_size(store), static_cast<int>(certs.size()));
@@ -316,11 +317,7 @@ TEST_F(RootBundleTest, BadBlockIsReportedAndTheRestLoaded) {
     std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
     EXPECT_EQ(err, c.output);
     EXPECT_TRUE(cert_store_loaded());
-    X509_STORE* store = X509_STORE_new();
-    cert_add_from_keystore(store, nullptr);
-    EXPECT_EQ(store_size(store), static_cast<int>(c.set.size()));
-    for (X509* cert : c.set) EXPECT_TRUE(store_has(store, cert));
-    X509_STORE_free(store);
+    expect_set_is(c.set);
     cert_store_unload();
   }
 }
@@ -353,13 +350,14 @@ TEST_F(RootBundleTest, WalkHoldsEachBlockParsedOnce) {
   BIO_free(bio);
   ASSERT_NE(trusted.find("BEGIN TRUSTED CERTIFICATE"), std::string::npos);
 
-  const std::string other_kind = pem_block("X509 CRL", base64_of({'n', 'o', 't', ' ', 'a', ' ', 'c', 'r', 'l'}));
+  const std::string other_kind = pem_block("X509 CRL", base64_of(bytes_of("not a crl")));
   use_bundle(pem(0) + kBrokenBase64 + other_kind + kNotACertificate + trusted + pem(2));
-  platform::HCERTSTORE store = platform::CertOpenSystemStoreW(nullptr, u"ROOT");
+  std::unique_ptr<void, void (*)(void*)> store(platform::CertOpenSystemStoreW(nullptr, u"ROOT"),
+                                               [](void* s) { platform::CertCloseStore(s, 0); });
   ASSERT_NE(store, nullptr);
   std::vector<const platform::CERT_CONTEXT*> walk;
-  for (auto* c = platform::CertEnumCertificatesInStore(store, nullptr); c;
-       c = platform::CertEnumCertificatesInStore(store, c)) {
+  for (auto* c = platform::CertEnumCertificatesInStore(store.get(), nullptr); c;
+       c = platform::CertEnumCertificatesInStore(store.get(), c)) {
     walk.push_back(c);
   }
   ASSERT_EQ(walk.size(), 5u);
@@ -376,8 +374,7 @@ TEST_F(RootBundleTest, WalkHoldsEachBlockParsedOnce) {
   EXPECT_TRUE(walk[1]->encoded.empty());
   EXPECT_EQ(walk[1]->parsed, nullptr);
   EXPECT_EQ(walk[2]->parsed, nullptr);
-  EXPECT_EQ(walk[2]->encoded, (std::vector<unsigned char>{'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't', 'i',
-                                                          'f', 'i', 'c', 'a', 't', 'e'}));
+  EXPECT_EQ(walk[2]->encoded, bytes_of("not a certificate"));
 
   char16_t name[64];
   EXPECT_EQ(platform::CertGetNameStringW(walk[3], platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64), 7u);
@@ -385,7 +382,7 @@ TEST_F(RootBundleTest, WalkHoldsEachBlockParsedOnce) {
   for (size_t i : {1u, 2u}) {
     EXPECT_EQ(platform::CertGetNameStringW(walk[i], platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64), 1u);
   }
-  platform::CertCloseStore(store, 0);
+  store.reset();
 
   // The load takes the trusted form like any other certificate.
   std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
