@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -21,12 +22,48 @@ constexpr size_t kMaxEntries = 100000;
 
 struct Store {
   std::vector<CERT_CONTEXT> certs;
-  ~Store() {
-    for (auto& cert : certs) X509_free(cert.parsed);
-  }
 };
 
-// The next PEM block of the bundle as DER, parsed once. False at the end.
+// One DER element at p (no further than end): its whole extent; false when malformed.
+bool element(const unsigned char*& p, const unsigned char* end, int* tag, int* cls, const unsigned char** content,
+             long* length) {
+  const unsigned char* q = p;
+  long len = 0;
+  int flags = ASN1_get_object(&q, &len, tag, cls, end - p);
+  if ((flags & 0x80) || (flags & 0x21) == 0x21 || len < 0 || len > end - q) return false;
+  *content = q;
+  *length = len;
+  p = q + len;
+  return true;
+}
+
+std::u16string wide_of(const std::string& text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 0) return {};
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+// The subject's common name, else its one-line form.
+std::string display_name(X509_NAME* subject) {
+  int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+  if (index >= 0) {
+    ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
+    unsigned char* utf8 = nullptr;
+    int n = ASN1_STRING_to_UTF8(&utf8, data);
+    if (n >= 0) {
+      std::string name(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+      OPENSSL_free(utf8);
+      return name;
+    }
+  }
+  char line[512];
+  return X509_NAME_oneline(subject, line, sizeof(line)) ? std::string(line) : std::string();
+}
+
+// The next PEM block of the bundle as DER, with its subject located. False at the end.
 bool read_block(BIO* bio, Store& store) {
   char* name = nullptr;
   char* header = nullptr;
@@ -43,13 +80,11 @@ bool read_block(BIO* bio, Store& store) {
   if (std::strcmp(name, PEM_STRING_X509) == 0 || std::strcmp(name, PEM_STRING_X509_TRUSTED) == 0 ||
       std::strcmp(name, PEM_STRING_X509_OLD) == 0) {
     CERT_CONTEXT context;
-    const unsigned char* p = data;
-    // A trusted certificate carries its trust settings after the certificate.
-    context.parsed = std::strcmp(name, PEM_STRING_X509_TRUSTED) == 0 ? d2i_X509_AUX(nullptr, &p, length)
-                                                                      : d2i_X509(nullptr, &p, length);
-    if (!context.parsed) ERR_clear_error();
-    const long used = context.parsed ? static_cast<long>(p - data) : length;
-    context.encoded.assign(data, data + used);
+    context.encoded.assign(data, data + length);
+    size_t cert_length = 0, offset = 0, size = 0;
+    if (CertLocateSubject(data, static_cast<size_t>(length), &cert_length, &offset, &size)) {
+      context.subject.assign(data + offset, data + offset + size);
+    }
     store.certs.push_back(std::move(context));
   }
   OPENSSL_free(name);
@@ -57,37 +92,42 @@ bool read_block(BIO* bio, Store& store) {
   OPENSSL_free(data);
   return true;
 }
-
-std::u16string wide_of(const std::string& text) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  if (n <= 0) return {};
-  std::u16string out(static_cast<size_t>(n), u'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
-std::string display_name(X509* cert) {
-  X509_NAME* subject = X509_get_subject_name(cert);
-  if (!subject) return {};
-  int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-  if (index >= 0) {
-    ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
-    unsigned char* utf8 = nullptr;
-    int n = ASN1_STRING_to_UTF8(&utf8, data);
-    if (n >= 0) {
-      std::string name(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
-      OPENSSL_free(utf8);
-      return name;
-    }
-  }
-  char line[512];
-  return X509_NAME_oneline(subject, line, sizeof(line)) ? std::string(line) : std::string();
-}
-
 }  // namespace
 
 void set_root_store_file(const std::string& path) { root_file_override = path; }
+
+bool CertLocateSubject(const uint8_t* der, size_t size, size_t* cert_length, size_t* subject_offset,
+                       size_t* subject_length) {
+  if (!der || size == 0 || size > static_cast<size_t>(LONG_MAX)) return false;
+  const unsigned char* p = der;
+  const unsigned char* end = der + size;
+  int tag = 0, cls = 0;
+  const unsigned char* content = nullptr;
+  long length = 0;
+  // Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { [0] version OPTIONAL,
+  //   serialNumber, signature, issuer, validity, subject, ... }, ... }
+  if (!element(p, end, &tag, &cls, &content, &length) || tag != V_ASN1_SEQUENCE) return false;
+  *cert_length = static_cast<size_t>(p - der);
+  const unsigned char* cert_end = p;
+  p = content;
+  if (!element(p, cert_end, &tag, &cls, &content, &length) || tag != V_ASN1_SEQUENCE) return false;
+  const unsigned char* tbs_end = p;
+  p = content;
+  const unsigned char* start = p;
+  if (!element(p, tbs_end, &tag, &cls, &content, &length)) return false;
+  if (cls == V_ASN1_CONTEXT_SPECIFIC && tag == 0) {
+    start = p;
+    if (!element(p, tbs_end, &tag, &cls, &content, &length)) return false;  // serial number
+  }
+  for (int skip = 0; skip < 3; ++skip) {  // signature, issuer, validity
+    if (!element(p, tbs_end, &tag, &cls, &content, &length) || tag != V_ASN1_SEQUENCE) return false;
+  }
+  start = p;
+  if (!element(p, tbs_end, &tag, &cls, &content, &length) || tag != V_ASN1_SEQUENCE) return false;
+  *subject_offset = static_cast<size_t>(start - der);
+  *subject_length = static_cast<size_t>(p - start);
+  return true;
+}
 
 HCERTSTORE CertOpenSystemStoreW(void* /*provider*/, const char16_t* name) {
   if (!name || std::u16string(name) != u"ROOT") return nullptr;
@@ -114,18 +154,15 @@ const CERT_CONTEXT* CertEnumCertificatesInStore(HCERTSTORE handle, const CERT_CO
 uint32_t CertGetNameStringW(const CERT_CONTEXT* cert, uint32_t type, uint32_t /*flags*/, void* /*type_para*/,
                             char16_t* name, uint32_t chars) {
   std::u16string text;
-  if (cert && type == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
-    if (cert->parsed) {
-      text = wide_of(display_name(cert->parsed));
-    } else if (!cert->encoded.empty()) {
-      const unsigned char* p = cert->encoded.data();
-      X509* x = d2i_X509(nullptr, &p, static_cast<long>(cert->encoded.size()));
-      if (x) {
-        text = wide_of(display_name(x));
-        X509_free(x);
-      } else {
-        ERR_clear_error();
-      }
+  if (cert && type == CERT_NAME_SIMPLE_DISPLAY_TYPE && !cert->subject.empty()) {
+    // Only the name is decoded, not the whole certificate.
+    const unsigned char* p = cert->subject.data();
+    X509_NAME* subject = d2i_X509_NAME(nullptr, &p, static_cast<long>(cert->subject.size()));
+    if (subject) {
+      text = wide_of(display_name(subject));
+      X509_NAME_free(subject);
+    } else {
+      ERR_clear_error();
     }
   }
   if (!name || chars == 0) return static_cast<uint32_t>(text.size() + 1);

@@ -1,8 +1,6 @@
 // The Linux form of the "ROOT" system certificate store: the CA bundle that
 // OpenSSL uses by default, one entry per certificate (its DER bytes).
 #pragma once
-#include <openssl/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,10 +9,16 @@ namespace platform {
 
 struct CERT_CONTEXT {
   std::vector<uint8_t> encoded;  // DER; empty for a block of the bundle that could not be read
-  // The certificate parsed once when the store was read; owned by the store,
-  // null when the bytes do not parse. Readers take their own reference.
-  X509* parsed = nullptr;
+  // The subject name's DER, found without parsing the certificate (the
+  // Windows form's CERT_INFO.Subject); empty when the bytes are no certificate.
+  std::vector<uint8_t> subject;
 };
+
+// The length of the certificate at the start of der (a bundle's trusted form
+// carries trust settings after it), and where its subject name lies; false
+// when der does not have a certificate's shape. Nothing is parsed.
+bool CertLocateSubject(const uint8_t* der, size_t size, size_t* cert_length, size_t* subject_offset,
+                       size_t* subject_length);
 
 using HCERTSTORE = void*;
 

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -338,9 +340,9 @@ TEST_F(RootBundleTest, BundleOfBadBlocksOnlyLoadsNothing) {
   EXPECT_TRUE(store_has(store_, good_[0]));
 }
 
-// Each block is one entry of the walk with its DER and its parsed object;
-// blocks of other kinds are not entries at all.
-TEST_F(RootBundleTest, WalkHoldsEachBlockParsedOnce) {
+// Each block is one entry of the walk with its DER and where its subject
+// lies, found without parsing; blocks of other kinds are not entries at all.
+TEST_F(RootBundleTest, WalkHoldsEachBlockWithItsSubject) {
   BIO* bio = BIO_new(BIO_s_mem());
   X509_alias_set1(good_[1], reinterpret_cast<const unsigned char*>("with trust settings"), -1);
   PEM_write_bio_X509_AUX(bio, good_[1]);
@@ -362,18 +364,26 @@ TEST_F(RootBundleTest, WalkHoldsEachBlockParsedOnce) {
   }
   ASSERT_EQ(walk.size(), 5u);
 
+  auto subject_of = [](X509* cert) {
+    unsigned char* der = nullptr;
+    int length = i2d_X509_NAME(X509_get_subject_name(cert), &der);
+    std::vector<uint8_t> bytes(der, der + (length > 0 ? length : 0));
+    OPENSSL_free(der);
+    return bytes;
+  };
   for (auto [i, cert] : {std::pair<size_t, X509*>{0, good_[0]}, {3, good_[1]}, {4, good_[2]}}) {
-    ASSERT_NE(walk[i]->parsed, nullptr) << i;
-    EXPECT_EQ(X509_cmp(walk[i]->parsed, cert), 0) << i;
+    EXPECT_EQ(walk[i]->subject, subject_of(cert)) << i;
   }
   EXPECT_EQ(walk[0]->encoded, der_of(good_[0]));
   EXPECT_EQ(walk[4]->encoded, der_of(good_[2]));
-  // The trusted form keeps its trust settings with the object.
-  EXPECT_STREQ(reinterpret_cast<const char*>(X509_alias_get0(walk[3]->parsed, nullptr)), "with trust settings");
+  // The trusted form keeps its trust settings after the certificate.
+  const std::vector<uint8_t> plain = der_of(good_[1]);
+  ASSERT_GT(walk[3]->encoded.size(), plain.size());
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), walk[3]->encoded.begin()));
 
   EXPECT_TRUE(walk[1]->encoded.empty());
-  EXPECT_EQ(walk[1]->parsed, nullptr);
-  EXPECT_EQ(walk[2]->parsed, nullptr);
+  EXPECT_TRUE(walk[1]->subject.empty());
+  EXPECT_TRUE(walk[2]->subject.empty());
   EXPECT_EQ(walk[2]->encoded, bytes_of("not a certificate"));
 
   char16_t name[64];
@@ -384,11 +394,47 @@ TEST_F(RootBundleTest, WalkHoldsEachBlockParsedOnce) {
   }
   store.reset();
 
-  // The load takes the trusted form like any other certificate.
+  // The load takes the trusted form like any other certificate, trust settings included.
   std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
   EXPECT_EQ(err, kOpened + loaded("Good 1") + kNoName + kUnreadable + kNoName + kNotX509 + loaded("Good 2") +
                      loaded("Good 3"));
   expect_set_is({good_[0], good_[1], good_[2]});
+  X509_STORE* context = X509_STORE_new();
+  cert_add_from_keystore(context, nullptr);
+  bool alias_kept = false;
+  auto* objects = X509_STORE_get0_objects(context);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
+    const unsigned char* alias = cert ? X509_alias_get0(cert, nullptr) : nullptr;
+    if (alias && std::string(reinterpret_cast<const char*>(alias)) == "with trust settings") alias_kept = true;
+  }
+  EXPECT_TRUE(alias_kept);
+  X509_STORE_free(context);
+}
+
+// A run that makes no TLS connection parses no ROOT certificate: the objects
+// are made once, when the first connection takes the set, and kept.
+TEST_F(RootBundleTest, ObjectsAreMadeOnceWhenFirstNeeded) {
+  use_bundle(pem(0) + pem(1) + pem(2));
+  std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
+  X509_STORE* first = X509_STORE_new();
+  X509_STORE* second = X509_STORE_new();
+  cert_add_from_keystore(first, nullptr);
+  cert_add_from_keystore(second, nullptr);
+  auto objects_of = [](X509_STORE* store) {
+    std::vector<X509*> out;
+    auto* objects = X509_STORE_get0_objects(store);
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+      out.push_back(X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i)));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  // The same objects in both stores: made once, not once per connection.
+  EXPECT_EQ(objects_of(first).size(), 3u);
+  EXPECT_EQ(objects_of(first), objects_of(second));
+  X509_STORE_free(first);
+  X509_STORE_free(second);
 }
 
 // The root list holds its own references: the contexts that received the set

@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include "platform/cert_system_store.h"
 #include "platform/codec.h"
@@ -16,8 +19,44 @@ namespace {
 std::atomic<bool> cert_store_lock_ready{false};
 std::mutex cert_store_lock;
 
-X509** root_list = nullptr;
+// A ROOT certificate: its DER, and the object made from it when the first TLS
+// connection needs it, so a run that makes none parses nothing.
+struct RootCert {
+  std::vector<uint8_t> der;  // the certificate and, in the trusted form, its trust settings
+  size_t cert_length = 0;    // the certificate alone
+  X509* cert = nullptr;
+  bool unreadable = false;
+};
+
+std::vector<RootCert>* root_list = nullptr;
 size_t root_count = 0;
+
+// The object of one ROOT certificate, made once; null when its bytes do not parse.
+X509* root_cert(RootCert& root) {
+  if (!root.cert && !root.unreadable) {
+    const unsigned char* der = root.der.data();
+    root.cert = d2i_X509_AUX(nullptr, &der, static_cast<long>(root.der.size()));
+    if (!root.cert) {
+      ERR_clear_error();
+      root.unreadable = true;
+      zel_error("cert_store_load(): Failed to convert certificate to X509 format");
+    }
+  }
+  return root.cert;
+}
+
+// Equal to a ROOT certificate: the same encoding, so nothing is parsed to tell.
+bool in_root(X509* cert) {
+  unsigned char* der = nullptr;
+  int length = i2d_X509(cert, &der);
+  bool found = false;
+  for (size_t r = 0; length > 0 && r < root_count && !found; ++r) {
+    const RootCert& root = (*root_list)[r];
+    found = root.cert_length == static_cast<size_t>(length) && std::memcmp(root.der.data(), der, root.cert_length) == 0;
+  }
+  OPENSSL_free(der);
+  return found;
+}
 X509** config_list = nullptr;
 size_t config_count = 0;
 
@@ -31,9 +70,7 @@ int _set_config_certs(X509** certs, size_t count) {
   }
   for (size_t i = 0; i < count; ++i) {
     if (!certs[i]) continue;
-    bool in_root = false;
-    for (size_t r = 0; r < root_count && !in_root; ++r) in_root = X509_cmp(certs[i], root_list[r]) == 0;
-    if (in_root) continue;
+    if (in_root(certs[i])) continue;
     // A reference, not a re-encoded copy: the object was parsed once already.
     X509* copy = X509_up_ref(certs[i]) == 1 ? certs[i] : nullptr;
     if (!copy) {
@@ -50,8 +87,14 @@ int _set_config_certs(X509** certs, size_t count) {
 
 // Walks ROOT into the root list; 0 when the walk ended normally.
 int load_root(platform::HCERTSTORE store, size_t expected) {
-  root_list = static_cast<X509**>(std::calloc(expected, sizeof(X509*)));
+  root_list = new (std::nothrow) std::vector<RootCert>();
   if (!root_list) {
+    zel_error("cert_store_load(): calloc failed");
+    return -1;
+  }
+  try {
+    root_list->reserve(expected);
+  } catch (const std::bad_alloc&) {
     zel_error("cert_store_load(): calloc failed");
     return -1;
   }
@@ -77,22 +120,28 @@ int load_root(platform::HCERTSTORE store, size_t expected) {
                 static_cast<int>(platform::GetLastError()));
       continue;
     }
-    // The store parsed each certificate once; the list takes a reference to that object.
-    X509* cert = nullptr;
-    if (context->parsed && X509_up_ref(context->parsed) == 1) {
-      cert = context->parsed;
-    } else if (!context->parsed) {
-      const unsigned char* der = context->encoded.data();
-      cert = d2i_X509(nullptr, &der, static_cast<long>(context->encoded.size()));
-    }
-    if (!cert) {
-      ERR_clear_error();
+    // Bytes without a certificate's shape are refused now; the object itself
+    // is made when a TLS connection first needs it.
+    RootCert root;
+    size_t subject_offset = 0, subject_length = 0;
+    if (!platform::CertLocateSubject(context->encoded.data(), context->encoded.size(), &root.cert_length,
+                                     &subject_offset, &subject_length)) {
       zel_error("cert_store_load(): Failed to convert certificate to X509 format");
       continue;
     }
-    root_list[root_count++] = cert;
+    root.der = context->encoded;
+    root_list->push_back(std::move(root));
+    ++root_count;
   }
   return 0;
+}
+
+void free_root_list() {
+  if (!root_list) return;
+  for (RootCert& root : *root_list) X509_free(root.cert);
+  delete root_list;
+  root_list = nullptr;
+  root_count = 0;
 }
 
 }  // namespace
@@ -122,8 +171,7 @@ int cert_store_load(X509** certs, size_t count) {
   }
   if (store) platform::CertCloseStore(store, 0);
   if (root_count == 0 && root_list) {
-    std::free(root_list);
-    root_list = nullptr;
+    free_root_list();
     return -1;
   }
   if (result == 0 && _set_config_certs(certs, count) != 0) {
@@ -145,7 +193,9 @@ void cert_add_from_keystore(X509_STORE* store, X509* extra) {
   auto add = [store](X509* cert) {
     if (X509_STORE_add_cert(store, cert) != 1) ERR_clear_error();
   };
-  for (size_t i = 0; i < root_count; ++i) add(root_list[i]);
+  for (RootCert& root : *root_list) {
+    if (X509* cert = root_cert(root)) add(cert);
+  }
   for (size_t i = 0; i < config_count; ++i) add(config_list[i]);
   if (extra) add(extra);
 }
@@ -153,10 +203,7 @@ void cert_add_from_keystore(X509_STORE* store, X509* extra) {
 int cert_store_unload() {
   if (!cert_store_lock_ready.load()) return 0;
   std::lock_guard<std::mutex> lock(cert_store_lock);
-  for (size_t i = 0; i < root_count; ++i) X509_free(root_list[i]);
-  std::free(root_list);
-  root_list = nullptr;
-  root_count = 0;
+  free_root_list();
   for (size_t i = 0; i < config_count; ++i) X509_free(config_list[i]);
   std::free(config_list);
   config_list = nullptr;
