@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/err.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -28,9 +30,27 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::make_ca_cert;
 
-int store_size(X509_STORE* store) { return sk_X509_OBJECT_num(X509_STORE_get0_objects(store)); }
+// Every certificate a test made. A context's store holds what was added to
+// it and what its lookups found; asking it for each of these subjects brings
+// in every certificate of the trusted set that bears one.
+std::vector<X509*> known_certs;
+
+void resolve(X509_STORE* store, X509* cert) {
+  X509_STORE_CTX* context = X509_STORE_CTX_new();
+  if (context && X509_STORE_CTX_init(context, store, nullptr, nullptr) == 1) {
+    X509_OBJECT_free(X509_STORE_CTX_get_obj_by_subject(context, X509_LU_X509, X509_get_subject_name(cert)));
+  }
+  X509_STORE_CTX_free(context);
+  ERR_clear_error();
+}
+
+int store_size(X509_STORE* store) {
+  for (X509* cert : known_certs) resolve(store, cert);
+  return sk_X509_OBJECT_num(X509_STORE_get0_objects(store));
+}
 
 bool store_has(X509_STORE* store, X509* cert) {
+  resolve(store, cert);
   auto* objects = X509_STORE_get0_objects(store);
   for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
     X509* c = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
@@ -86,12 +106,14 @@ class CertStoreTest : public ::testing::Test {
     root_a_ = make_ca_cert("Root A");
     root_b_ = make_ca_cert("Root B");
     extra_ = make_ca_cert("Configured C");
+    known_certs = {root_a_, root_b_, extra_};
     testsupport::write_pem_file((dir_ / "root.pem").string(), {root_a_, root_b_});
     platform::set_root_store_file((dir_ / "root.pem").string());
     cert_store_init();
     store_ = X509_STORE_new();
   }
   void TearDown() override {
+    known_certs.clear();
     CertMgrLoader::UnloadCertMgr();
     platform::set_root_store_file("");
     X509_STORE_free(store_);
@@ -258,6 +280,7 @@ class RootBundleTest : public CertStoreTest {
   void SetUp() override {
     CertStoreTest::SetUp();
     for (const char* name : {"Good 1", "Good 2", "Good 3"}) good_.push_back(make_ca_cert(name));
+    known_certs.insert(known_certs.end(), good_.begin(), good_.end());
   }
   void TearDown() override {
     for (X509* cert : good_) X509_free(cert);
@@ -401,6 +424,7 @@ TEST_F(RootBundleTest, WalkHoldsEachBlockWithItsSubject) {
   expect_set_is({good_[0], good_[1], good_[2]});
   X509_STORE* context = X509_STORE_new();
   cert_add_from_keystore(context, nullptr);
+  store_size(context);
   bool alias_kept = false;
   auto* objects = X509_STORE_get0_objects(context);
   for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
@@ -412,8 +436,8 @@ TEST_F(RootBundleTest, WalkHoldsEachBlockWithItsSubject) {
   X509_STORE_free(context);
 }
 
-// A run that makes no TLS connection parses no ROOT certificate: the objects
-// are made once, when the first connection takes the set, and kept.
+// A run that makes no TLS connection parses no ROOT certificate, and a
+// connection only those its chain asks for: each object is made once and kept.
 TEST_F(RootBundleTest, ObjectsAreMadeOnceWhenFirstNeeded) {
   use_bundle(pem(0) + pem(1) + pem(2));
   std::string err = capture_err([&] { EXPECT_EQ(cert_store_load(nullptr, 0), 0); });
@@ -421,7 +445,12 @@ TEST_F(RootBundleTest, ObjectsAreMadeOnceWhenFirstNeeded) {
   X509_STORE* second = X509_STORE_new();
   cert_add_from_keystore(first, nullptr);
   cert_add_from_keystore(second, nullptr);
+  // Nothing is made before a chain asks for an issuer by its name.
+  EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(first)), 0);
+  resolve(first, good_[1]);
+  EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(first)), 1);
   auto objects_of = [](X509_STORE* store) {
+    store_size(store);
     std::vector<X509*> out;
     auto* objects = X509_STORE_get0_objects(store);
     for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
@@ -449,6 +478,7 @@ TEST_F(RootBundleTest, ReloadAfterUnload) {
     EXPECT_TRUE(cert_store_loaded());
     contexts.push_back(X509_STORE_new());
     cert_add_from_keystore(contexts.back(), nullptr);
+    EXPECT_EQ(store_size(contexts.back()), 3);  // what the context found before the unload
     EXPECT_EQ(cert_store_unload(), 0);
     EXPECT_FALSE(cert_store_loaded());
   }

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -24,6 +25,7 @@ std::mutex cert_store_lock;
 struct RootCert {
   std::vector<uint8_t> der;  // the certificate and, in the trusted form, its trust settings
   size_t cert_length = 0;    // the certificate alone
+  X509_NAME* subject = nullptr;
   X509* cert = nullptr;
   bool unreadable = false;
 };
@@ -129,6 +131,13 @@ int load_root(platform::HCERTSTORE store, size_t expected) {
       zel_error("cert_store_load(): Failed to convert certificate to X509 format");
       continue;
     }
+    const unsigned char* subject_der = context->encoded.data() + subject_offset;
+    root.subject = d2i_X509_NAME(nullptr, &subject_der, static_cast<long>(subject_length));
+    if (!root.subject) {
+      ERR_clear_error();
+      zel_error("cert_store_load(): Failed to convert certificate to X509 format");
+      continue;
+    }
     root.der = context->encoded;
     root_list->push_back(std::move(root));
     ++root_count;
@@ -136,9 +145,43 @@ int load_root(platform::HCERTSTORE store, size_t expected) {
   return 0;
 }
 
+// The ROOT set as a TLS context's store asks for it: the certificates that
+// bear a subject, their objects made on first use and added to that store.
+// A connection then parses only the few certificates its chain needs.
+int lookup_by_subject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* name, X509_OBJECT* ret) {
+  if (type != X509_LU_X509 || !name || !ret) return 0;
+  X509_STORE* store = X509_LOOKUP_get_store(lookup);
+  std::lock_guard<std::mutex> lock(cert_store_lock);
+  if (!root_list || !store) return 0;
+  X509* found = nullptr;
+  for (RootCert& root : *root_list) {
+    if (!root.subject || X509_NAME_cmp(root.subject, name) != 0) continue;
+    X509* cert = root_cert(root);
+    if (!cert) continue;
+    if (X509_STORE_add_cert(store, cert) != 1) ERR_clear_error();
+    if (!found) found = cert;
+  }
+  return found ? X509_OBJECT_set1_X509(ret, found) : 0;
+}
+
+X509_LOOKUP_METHOD* root_lookup_method() {
+  static X509_LOOKUP_METHOD* method = [] {
+    X509_LOOKUP_METHOD* m = X509_LOOKUP_meth_new("ROOT set");
+    if (m && !X509_LOOKUP_meth_set_get_by_subject(m, lookup_by_subject)) {
+      X509_LOOKUP_meth_free(m);
+      m = nullptr;
+    }
+    return m;
+  }();
+  return method;
+}
+
 void free_root_list() {
   if (!root_list) return;
-  for (RootCert& root : *root_list) X509_free(root.cert);
+  for (RootCert& root : *root_list) {
+    X509_free(root.cert);
+    X509_NAME_free(root.subject);
+  }
   delete root_list;
   root_list = nullptr;
   root_count = 0;
@@ -193,8 +236,13 @@ void cert_add_from_keystore(X509_STORE* store, X509* extra) {
   auto add = [store](X509* cert) {
     if (X509_STORE_add_cert(store, cert) != 1) ERR_clear_error();
   };
-  for (RootCert& root : *root_list) {
-    if (X509* cert = root_cert(root)) add(cert);
+  X509_LOOKUP_METHOD* method = root_lookup_method();
+  if (!method || !X509_STORE_add_lookup(store, method)) {
+    // Without the lookup every ROOT certificate goes in at once.
+    ERR_clear_error();
+    for (RootCert& root : *root_list) {
+      if (X509* cert = root_cert(root)) add(cert);
+    }
   }
   for (size_t i = 0; i < config_count; ++i) add(config_list[i]);
   if (extra) add(extra);
