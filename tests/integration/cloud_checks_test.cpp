@@ -452,6 +452,16 @@ TEST_F(PolicyCheck, FailureKeepsAFifoAtThePath) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
+// A FIFO nobody reads must fail the open at once, not hold the run.
+TEST_F(PolicyCheck, FifoWithoutAReaderFailsTheOpen) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  CheckRun r = run(pathvane_policy_check, kPolicySlot);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.errors.find("Can't open " + path_ + " for writing: No such device or address"), std::string::npos)
+      << r.errors;
+  EXPECT_TRUE(cloud->requests().empty());
+}
+
 TEST_F(PolicyCheck, WithoutAnAddressNothingRuns) {
   settings_.policy_company_url[0] = '\0';
   CheckRun r = run(pathvane_policy_check, kPolicySlot);

@@ -161,7 +161,11 @@ int lookup_by_subject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAM
     if (X509_STORE_add_cert(store, cert) != 1) ERR_clear_error();
     if (!found) found = cert;
   }
-  return found ? X509_OBJECT_set1_X509(ret, found) : 0;
+  // The caller takes its own reference to what it is given; the object lives
+  // on in the store and the root list, so ret only borrows it.
+  if (!found || !X509_OBJECT_set1_X509(ret, found)) return 0;
+  X509_free(found);
+  return 1;
 }
 
 X509_LOOKUP_METHOD* root_lookup_method() {

@@ -41,8 +41,11 @@ void error_text(int error, char (&text)[128]) {
 // Opens the policy file without following a link planted in its place, and
 // for its owner only. Null with errno set.
 FILE* open_policy_file(const char* path, bool* regular) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Non-blocking, so that a FIFO planted at the path fails the open instead of holding it.
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) return nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   struct stat st;
   *regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   // An existing file keeps its mode through O_CREAT.

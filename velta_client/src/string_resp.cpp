@@ -57,6 +57,8 @@ size_t _string_resp_write(char* bytes, size_t size, size_t nmemb, void* user) {
 
 void _string_resp_free(string_resp* resp) {
   if (!resp) return;
+  // The registration echo repeats the body, installation token included.
+  if (resp->data) explicit_bzero(resp->data, resp->len);
   std::free(resp->data);
   std::free(resp);
 }
