@@ -29,9 +29,7 @@ bool set(CURL* curl, CURLoption option, V value, const char* what, char* error_t
 // The response callback; its failure is logged, the error text left empty.
 template <typename V>
 bool set_logged(CURL* curl, CURLoption option, V value, const char* what, char* error_text) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
-  if (rc == CURLE_OK) return true;
-  zel_error("%s: curl_easy_setopt(%s) failed: %s", kSend, what, text_of(rc));
+  if (zel_setopt(curl, option, value, kSend, what)) return true;
   error_text[0] = '\0';
   return false;
 }

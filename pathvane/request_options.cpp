@@ -9,17 +9,6 @@ constexpr const char* kFn = "_set_curl_opts";
 
 const char* text_of(CURLcode rc) { return pathvane_curl.curl_easy_strerror(rc); }
 
-// One option whose failure message is "<fn>: <what> failed: <text>".
-template <typename V>
-bool set(CURL* curl, CURLoption option, V value, const char* what) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
-  if (rc != CURLE_OK) {
-    zel_error("%s: curl_easy_setopt(%s) failed: %s", kFn, what, text_of(rc));
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 int _set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* proxy, uint32_t ssl_flags,
@@ -39,7 +28,7 @@ int _set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* proxy, 
   const bool direct = proxy->proxy_type == PATHVANE_NO_PROXY;
   if (!direct && !zel_proxy_is_valid(*proxy, false, kFn)) return -1;
 
-  if (!set(curl, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL")) return -1;
+  if (!zel_setopt(curl, CURLOPT_NOSIGNAL, 1L, kFn, "CURLOPT_NOSIGNAL")) return -1;
   if (trust && !zel_set_tls_hook(curl, _sslctx_func, trust, kFn)) return -1;
 
   long peer = (ssl_flags & SSL_FLAG_NO_VERIFY_PEER) ? 0L : 1L;
@@ -54,7 +43,7 @@ int _set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* proxy, 
     zel_error("%s: curl_easy_setopt(SSL_VERIFYHOST, %d) failed: %s", kFn, static_cast<int>(host), text_of(rc));
     return -1;
   }
-  if (!set(curl, CURLOPT_USERAGENT, user_agent, "CURLOPT_USERAGENT")) return -1;
+  if (!zel_setopt(curl, CURLOPT_USERAGENT, user_agent, kFn, "CURLOPT_USERAGENT")) return -1;
 
   if (direct) return zel_set_no_proxy(curl, kFn) ? 0 : -1;
   return zel_set_proxy_options(curl, *proxy, kFn) ? 0 : -1;

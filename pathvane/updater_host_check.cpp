@@ -1,5 +1,4 @@
-#include <cstring>
-
+#include "pathvane/cloud_status.h"
 #include "pathvane/request.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/velta_client.h"
@@ -29,8 +28,7 @@ int pathvane_updater_host_check(pathvane_handle* handle) {
   if (rc == ZEL_ERR_REGISTRATION) {
     slot.curl_code = request->curl_code;
     slot.http_status = request->http_code;
-    std::memcpy(slot.curl_error, request->error_text, sizeof(slot.curl_error));
-    slot.curl_error[sizeof(slot.curl_error) - 1] = '\0';
+    copy_slot_error(slot, request->error_text);
     outcome = outcome_from_transfer(slot.curl_code, slot.http_status);
   } else if (rc == ZEL_OK) {
     slot.curl_code = request->curl_code;

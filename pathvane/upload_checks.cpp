@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "pathvane/cloud_status.h"
 #include "pathvane/request.h"
 #include "pathvane/upload.h"
 #include "platform/format.h"
@@ -28,11 +29,6 @@ int refuse(file_fetch_data* data, const char* text) {
   platform::format(data->message, sizeof(data->message), "%s", text);
   data->status = FILE_FETCH_BAD_SETTINGS;
   return -1;
-}
-
-void copy_error(check_result& slot, const char* text) {
-  std::memcpy(slot.curl_error, text, sizeof(slot.curl_error));
-  slot.curl_error[sizeof(slot.curl_error) - 1] = '\0';
 }
 
 }  // namespace
@@ -132,7 +128,7 @@ int _perform_file_fetch_upload(pathvane_handle* handle, int retro) {
     zel_error("%s(): file fetch send failed", kFn);
     zel_error("%s(): %s (zel_err %u) (CURLcode %ld)", kFn, data->message, static_cast<unsigned>(data->status),
               static_cast<long>(data->curl_code));
-    copy_error(slot, data->message);
+    copy_slot_error(slot, data->message);
     slot.outcome = outcome_from_transfer(slot.curl_code, slot.http_status);
   } else {
     slot.outcome = OUTCOME_PASS;
@@ -175,7 +171,7 @@ int pathvane_crash_dump_check(pathvane_handle* handle) {
   slot.http_status = result.http_code;
   slot.curl_code = result.curl_code;
   if (rc != 0) {
-    copy_error(slot, result.error_text);
+    copy_slot_error(slot, result.error_text);
     slot.outcome = outcome_from_transfer(slot.curl_code, slot.http_status);
   } else {
     slot.outcome = OUTCOME_PASS;

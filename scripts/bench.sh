@@ -34,15 +34,9 @@ unset http_proxy https_proxy all_proxy no_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
 
 work="$out/run"
 mkdir "$work"
-cloud_pid=
-cleanup() {
-  [[ -n "$cloud_pid" ]] && kill "$cloud_pid" 2>/dev/null && wait "$cloud_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=scripts/lib-agent-dir.sh
 source scripts/lib-agent-dir.sh
+clean_up_at_exit "$work"
 start_cloud "$work/cloud"
 agent="$work/agent"
 make_agent_dir "$agent"

@@ -10,15 +10,9 @@ cmake -S . -B build -G Ninja > /dev/null
 cmake --build build
 
 work=$(mktemp -d /tmp/pathvane-demo-XXXXXX)
-cloud_pid=
-cleanup() {
-  [[ -n "$cloud_pid" ]] && kill "$cloud_pid" 2>/dev/null && wait "$cloud_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=scripts/lib-agent-dir.sh
 source scripts/lib-agent-dir.sh
+clean_up_at_exit "$work"
 start_cloud "$work/cloud"
 agent="$work/agent"
 make_agent_dir "$agent"

@@ -3,6 +3,14 @@
 # build is done: starts the test cloud and makes an agent directory whose
 # configuration points every service at it.
 
+# clean_up_at_exit DIR: at exit, stops the cloud that start_cloud started
+# and removes DIR.
+cloud_pid=
+clean_up_at_exit() {
+  work_to_remove=$1
+  trap '[[ -n "$cloud_pid" ]] && kill "$cloud_pid" 2>/dev/null && wait "$cloud_pid" 2>/dev/null; rm -rf "$work_to_remove"' EXIT
+}
+
 # start_cloud DIR: runs the test cloud with DIR as its directory, sets
 # cloud_pid and the CLOUD_* variables of its cloud.env.
 start_cloud() {
@@ -10,7 +18,7 @@ start_cloud() {
   # The test cloud prints its settings as shell assignments, then "ready".
   mkdir "$dir"
   build/tests/test-cloud --dir "$dir" > "$dir/out" 2> "$dir/err" &
-  # shellcheck disable=SC2034 # the caller's clean-up stops it
+  # shellcheck disable=SC2034 # the exit trap stops it
   cloud_pid=$!
   for _ in $(seq 1 100); do
     grep -q '^ready$' "$dir/out" 2>/dev/null && break

@@ -17,16 +17,6 @@ namespace {
 
 constexpr const char* kFn = "zel_velta_fetch_policy";
 
-template <typename V>
-bool set(CURL* curl, CURLoption option, V value, const char* what) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
-  if (rc != CURLE_OK) {
-    zel_error("%s: curl_easy_setopt(%s) failed: %s", kFn, what, pathvane_curl.curl_easy_strerror(rc));
-    return false;
-  }
-  return true;
-}
-
 // The C library's text for errno, at most 127 characters.
 void error_text(int error, char (&text)[128]) {
   char buffer[128];
@@ -84,9 +74,9 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
   char local_error[CURL_ERROR_SIZE] = {};
   char* error_buffer = status ? status->error_text : local_error;
   if (zel_set_curl_opts(curl, user_agent, proxy, ssl_flags, tls, "+velta-policy") == -1 ||
-      !set(curl, CURLOPT_ERRORBUFFER, error_buffer, "CURLOPT_ERRORBUFFER") ||
-      !set(curl, CURLOPT_URL, request_url, "CURLOPT_URL") || !set(curl, CURLOPT_TIMEOUT, 30L, "CURLOPT_TIMEOUT") ||
-      !set(curl, CURLOPT_WRITEFUNCTION, std::fwrite, "CURLOPT_WRITEFUNCTION")) {
+      !zel_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer, kFn, "CURLOPT_ERRORBUFFER") ||
+      !zel_setopt(curl, CURLOPT_URL, request_url, kFn, "CURLOPT_URL") || !zel_setopt(curl, CURLOPT_TIMEOUT, 30L, kFn, "CURLOPT_TIMEOUT") ||
+      !zel_setopt(curl, CURLOPT_WRITEFUNCTION, std::fwrite, kFn, "CURLOPT_WRITEFUNCTION")) {
     pathvane_curl.curl_easy_cleanup(curl);
     return ZEL_ERR_EXTERNAL;
   }
@@ -100,7 +90,7 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
     pathvane_curl.curl_easy_cleanup(curl);
     return ZEL_ERR_OPEN;
   }
-  if (!set(curl, CURLOPT_WRITEDATA, file, "CURLOPT_WRITEDATA")) {
+  if (!zel_setopt(curl, CURLOPT_WRITEDATA, file, kFn, "CURLOPT_WRITEDATA")) {
     pathvane_curl.curl_easy_cleanup(curl);
     zel_policy_file_close(file);
     remove_policy_file(path, regular);

@@ -15,17 +15,6 @@ constexpr size_t kGuidLength = 36;
 
 bool guid_length_ok(const char* guid) { return strnlen(guid, kGuidLength + 1) == kGuidLength; }
 
-// One option of the exchange; false after its message.
-template <typename V>
-bool set(CURL* curl, CURLoption option, V value, const char* what) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
-  if (rc != CURLE_OK) {
-    zel_error("%s: curl_easy_setopt(%s) failed: %s", kRegister, what, pathvane_curl.curl_easy_strerror(rc));
-    return false;
-  }
-  return true;
-}
-
 // The echo passes when it is the body itself: the same bytes, the same length.
 bool echo_matches(const string_resp& resp, const char* body) {
   if (!resp.data || resp.too_long) return false;
@@ -105,9 +94,9 @@ int register_with(CURL* curl, const velta_client_settings& settings, const proxy
                 settings.mgmt_url);
   zel_trace(0x8000000, "Registering with Talvane Orvix (%s) %s: %s", settings.user_agent, url, body);
 
-  if (!set(curl, CURLOPT_URL, url, "CURLOPT_URL") || !set(curl, CURLOPT_TIMEOUT, 15L, "CURLOPT_TIMEOUT") ||
-      !set(curl, CURLOPT_POSTFIELDS, body, "CURLOPT_POSTFIELDS") ||
-      !set(curl, CURLOPT_ERRORBUFFER, error_buffer, "CURLOPT_ERRORBUFFER")) {
+  if (!zel_setopt(curl, CURLOPT_URL, url, kRegister, "CURLOPT_URL") || !zel_setopt(curl, CURLOPT_TIMEOUT, 15L, kRegister, "CURLOPT_TIMEOUT") ||
+      !zel_setopt(curl, CURLOPT_POSTFIELDS, body, kRegister, "CURLOPT_POSTFIELDS") ||
+      !zel_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer, kRegister, "CURLOPT_ERRORBUFFER")) {
     return ZEL_ERR_EXTERNAL;
   }
   string_resp* resp = _string_resp_create();
@@ -116,8 +105,8 @@ int register_with(CURL* curl, const velta_client_settings& settings, const proxy
     return ZEL_ERR_EXTERNAL;
   }
   int result = ZEL_OK;
-  if (!set(curl, CURLOPT_WRITEFUNCTION, _string_resp_write, "CURLOPT_WRITEFUNCTION") ||
-      !set(curl, CURLOPT_WRITEDATA, resp, "CURLOPT_WRITEDATA")) {
+  if (!zel_setopt(curl, CURLOPT_WRITEFUNCTION, _string_resp_write, kRegister, "CURLOPT_WRITEFUNCTION") ||
+      !zel_setopt(curl, CURLOPT_WRITEDATA, resp, kRegister, "CURLOPT_WRITEDATA")) {
     result = ZEL_ERR_EXTERNAL;
   } else {
     zel_install_curl_debug_callback(curl);

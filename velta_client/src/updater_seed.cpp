@@ -9,6 +9,7 @@
 namespace {
 
 constexpr const char* kSeed = "get_updater_seed";
+constexpr const char* kSeedCall = "get_updater_seed()";
 // Only a seed up to this size is used; one byte more already marks it oversized.
 constexpr size_t kSeedMax = ZEL_UPDATER_SEED_SIZE - 1;
 
@@ -16,16 +17,6 @@ void wipe_and_free(char* text) {
   if (!text) return;
   explicit_bzero(text, std::strlen(text));
   std::free(text);
-}
-
-template <typename V>
-bool set(CURL* curl, CURLoption option, V value, const char* what) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
-  if (rc != CURLE_OK) {
-    zel_error("%s(): curl_easy_setopt(%s) failed: %s", kSeed, what, pathvane_curl.curl_easy_strerror(rc));
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -99,10 +90,10 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
   string_resp body{nullptr, 0, 0};
   // The shared handle may still point at an earlier check's error buffer;
   // the seed transfer has none, and libcurl must not write into another record.
-  if (!set(curl, CURLOPT_URL, url, "CURLOPT_URL") || !set(curl, CURLOPT_TIMEOUT, 30L, "CURLOPT_TIMEOUT") ||
-      !set(curl, CURLOPT_WRITEFUNCTION, _buf_realloc, "CURLOPT_WRITEFUNCTION") ||
-      !set(curl, CURLOPT_WRITEDATA, &body, "CURLOPT_WRITEDATA") ||
-      !set(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr), "CURLOPT_ERRORBUFFER")) {
+  if (!zel_setopt(curl, CURLOPT_URL, url, kSeedCall, "CURLOPT_URL") || !zel_setopt(curl, CURLOPT_TIMEOUT, 30L, kSeedCall, "CURLOPT_TIMEOUT") ||
+      !zel_setopt(curl, CURLOPT_WRITEFUNCTION, _buf_realloc, kSeedCall, "CURLOPT_WRITEFUNCTION") ||
+      !zel_setopt(curl, CURLOPT_WRITEDATA, &body, kSeedCall, "CURLOPT_WRITEDATA") ||
+      !zel_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr), kSeedCall, "CURLOPT_ERRORBUFFER")) {
     pathvane_curl.curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     return ZEL_ERR_EXTERNAL;
   }

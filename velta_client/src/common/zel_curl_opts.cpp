@@ -11,17 +11,6 @@ constexpr uint32_t kPassedAuthBits = CURLAUTH_BASIC | CURLAUTH_NTLM;
 
 const char* text_of(CURLcode rc) { return pathvane_curl.curl_easy_strerror(rc); }
 
-// One option whose failure message is "<fn>: curl_easy_setopt(<what>) failed: <text>".
-template <typename V>
-bool set(CURL* curl, CURLoption option, V value, const char* what, const char* fn = kFn) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
-  if (rc != CURLE_OK) {
-    zel_error("%s: curl_easy_setopt(%s) failed: %s", fn, what, text_of(rc));
-    return false;
-  }
-  return true;
-}
-
 // The TLS options, whose messages also carry the code.
 template <typename V>
 bool set_tls(CURL* curl, CURLoption option, V value, const char* what, const char* fn) {
@@ -81,16 +70,16 @@ bool zel_proxy_is_valid(const proxy_info& proxy, bool https_proxy_allowed, const
 
 bool zel_set_proxy_options(CURL* curl, const proxy_info& proxy, const char* fn) {
   const unsigned long auth = proxy.proxy_auth & kPassedAuthBits;
-  if (!set(curl, CURLOPT_PROXYTYPE, static_cast<long>(proxy.proxy_type), "CURLOPT_PROXYTYPE", fn)) return false;
-  if (auth && !set(curl, CURLOPT_PROXYAUTH, auth, "CURLOPT_PROXYAUTH", fn)) return false;
+  if (!zel_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(proxy.proxy_type), fn, "CURLOPT_PROXYTYPE")) return false;
+  if (auth && !zel_setopt(curl, CURLOPT_PROXYAUTH, auth, fn, "CURLOPT_PROXYAUTH")) return false;
   if (proxy.proxy_username && proxy.proxy_password) {
-    if (!set(curl, CURLOPT_PROXYUSERNAME, proxy.proxy_username, "CURLOPT_PROXYUSERNAME", fn)) return false;
-    if (!set(curl, CURLOPT_PROXYPASSWORD, proxy.proxy_password, "CURLOPT_PROXYPASSWORD", fn)) return false;
+    if (!zel_setopt(curl, CURLOPT_PROXYUSERNAME, proxy.proxy_username, fn, "CURLOPT_PROXYUSERNAME")) return false;
+    if (!zel_setopt(curl, CURLOPT_PROXYPASSWORD, proxy.proxy_password, fn, "CURLOPT_PROXYPASSWORD")) return false;
   }
-  if (!set(curl, CURLOPT_PROXY, proxy.proxy_server, "CURLOPT_PROXY", fn)) return false;
-  if (!set(curl, CURLOPT_PROXYPORT, static_cast<long>(proxy.proxy_port), "CURLOPT_PROXYPORT", fn)) return false;
+  if (!zel_setopt(curl, CURLOPT_PROXY, proxy.proxy_server, fn, "CURLOPT_PROXY")) return false;
+  if (!zel_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(proxy.proxy_port), fn, "CURLOPT_PROXYPORT")) return false;
   // The proxy decision is ours alone: no_proxy in the environment must not send it direct.
-  return set(curl, CURLOPT_NOPROXY, "", "CURLOPT_NOPROXY", fn);
+  return zel_setopt(curl, CURLOPT_NOPROXY, "", fn, "CURLOPT_NOPROXY");
 }
 
 bool zel_set_tls_hook(CURL* curl, curl_ssl_ctx_callback hook, const zel_trust_context* tls, const char* fn) {
@@ -113,7 +102,7 @@ bool zel_set_tls_hook(CURL* curl, curl_ssl_ctx_callback hook, const zel_trust_co
 
 bool zel_set_no_proxy(CURL* curl, const char* fn) {
   // An empty proxy keeps libcurl from taking one from http_proxy and friends.
-  return set(curl, CURLOPT_PROXY, "", "CURLOPT_PROXY", fn);
+  return zel_setopt(curl, CURLOPT_PROXY, "", fn, "CURLOPT_PROXY");
 }
 
 CURLcode zel_add_trust(void* ssl_ctx, void* tls, const char* fn) {
@@ -141,7 +130,7 @@ int zel_set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* prox
     zel_error("%s: user_agent is null", kFn);
     return -1;
   }
-  if (!set(curl, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL")) return -1;
+  if (!zel_setopt(curl, CURLOPT_NOSIGNAL, 1L, kFn, "CURLOPT_NOSIGNAL")) return -1;
   if (tls) {
     if (!zel_set_tls_hook(curl, _zel_sslctx_func, tls, kFn)) return -1;
   }
@@ -153,7 +142,7 @@ int zel_set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* prox
       !set_verify(curl, CURLOPT_PROXY_SSL_VERIFYHOST, host, "PROXY_SSL_VERIFYHOST")) {
     return -1;
   }
-  if (!set(curl, CURLOPT_USERAGENT, user_agent, "CURLOPT_USERAGENT")) return -1;
+  if (!zel_setopt(curl, CURLOPT_USERAGENT, user_agent, kFn, "CURLOPT_USERAGENT")) return -1;
   if (proxy->proxy_type == ZEL_NO_PROXY) return zel_set_no_proxy(curl, kFn) ? 0 : -1;
   if (!zel_proxy_is_valid(*proxy, true, kFn)) return -1;
   return zel_set_proxy_options(curl, *proxy, kFn) ? 0 : -1;

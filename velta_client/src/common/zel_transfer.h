@@ -5,7 +5,18 @@
 #include <cstdint>
 
 #include "velta_client/src/common/xfer_functions.h"
+#include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_records.h"
+
+// One option through the function table; a refusal is logged as
+// "<fn>: curl_easy_setopt(<what>) failed: <libcurl's text>".
+template <typename V>
+bool zel_setopt(CURL* curl, CURLoption option, V value, const char* fn, const char* what) {
+  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  if (rc == CURLE_OK) return true;
+  zel_error("%s: curl_easy_setopt(%s) failed: %s", fn, what, pathvane_curl.curl_easy_strerror(rc));
+  return false;
+}
 
 // Signals, TLS trust, verification for server and proxy, user agent and
 // proxy: 0, or -1 after its one error. label names the calling request.
