@@ -1,11 +1,5 @@
+#include <new>
 #include <string>
-
-// g++ 12 with the sanitizers reports std::function inside <regex> as maybe
-// uninitialized (a false positive of its own headers).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <regex>
-#pragma GCC diagnostic pop
 
 #include "agent/kit/kit.h"
 #include "shared_agent/util/config_read.h"
@@ -13,14 +7,11 @@
 #include "shared_agent/util/config_text.h"
 #include "shared_agent/util/text_encoding.h"
 #include "tool/pathvane_wrapper.h"
+#include "tool/template_expand.h"
 
 namespace {
 
 constexpr size_t kUrlFieldSize = 1024;
-// libstdc++'s regex matcher recurses once per character it scans; past a few
-// thousand characters it runs out of stack. A template this long cannot make
-// a 1023-byte URL in any real configuration.
-constexpr size_t kMaxTemplateLength = 2048;
 
 struct PolicyUrlRow {
   const char* template_key;
@@ -34,38 +25,6 @@ constexpr PolicyUrlRow kPolicyUrlRows[] = {
     {"config/velta/endpoint/policy/agent", &pathvane_settings::policy_agent_url},
 };
 
-// libstdc++ has no regex over char16_t; wchar_t (UTF-32 here) keeps one
-// element per character, so "." and the non-greedy group see what they
-// would in a UTF-16 regex.
-std::wstring utf32_of(const std::u16string& text) {
-  std::wstring out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    out.push_back(static_cast<wchar_t>(c));
-  }
-  return out;
-}
-
-std::u16string utf16_of(const std::wstring& text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (wchar_t wc : text) {
-    auto c = static_cast<char32_t>(wc);
-    if (c >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
-}
-
 // The configuration key a placeholder's NAME stands for.
 std::string key_of(const std::string& name) {
   if (name.starts_with("agent/") || name.starts_with("ui/")) return "config/" + name;
@@ -73,35 +32,30 @@ std::string key_of(const std::string& name) {
 }
 
 // Replaces each "[%set:NAME%]" of a template, left to right, by the
-// URL-encoded value of NAME's key (nothing when it has none). 0;
-// 0xC1030003 without a configuration object, 0x8007007A for a template past
-// kMaxTemplateLength (out is then the template).
+// URL-encoded value of NAME's key (nothing when it has none). 0, or
+// 0xC1030003 without a configuration object (out is then the template). A
+// URL that cannot fit its field comes back cut just past the field's size, so
+// that storing it fails without megabytes of log.
 HRESULT ExpandConfigTemplate(std::u16string template_text, std::u16string& out) {
   out = template_text;
   IConfig* config = zel::CConfigSingleton::GetInstance();
   if (!config) return ZEL_E_CONFIG_MISSING;
-  if (template_text.size() > kMaxTemplateLength) return E_INSUFFICIENT_BUFFER;
+  auto value_of = [config](std::u16string_view name) {
+    std::u16string encoded;
+    std::string narrow;
+    if (FAILED(WideToUtf8(std::u16string(name), narrow))) return encoded;
+    char16_t* value = config->GetString(key_of(narrow).c_str());
+    if (FAILED(UrlEncodeW(value ? value : u"", encoded))) encoded.clear();
+    config->FreeString(value);
+    return encoded;
+  };
   try {
-    const std::wregex placeholder(LR"(\[%set:(.*?)%\])", std::regex::ECMAScript);
-    std::wstring working = utf32_of(template_text);
-    std::wsmatch match;
-    while (std::regex_search(working, match, placeholder)) {
-      std::u16string expanded = utf16_of(match.prefix().str());
-      std::string name;
-      if (SUCCEEDED(WideToUtf8(utf16_of(match[1].str()), name))) {
-        char16_t* value = config->GetString(key_of(name).c_str());
-        std::u16string encoded;
-        if (SUCCEEDED(UrlEncodeW(value ? value : u"", encoded))) expanded += encoded;
-        config->FreeString(value);
-      }
-      expanded += utf16_of(match.suffix().str());
-      out = expanded;
-      working = utf32_of(out);
-    }
+    std::u16string expanded;
+    ExpandPlaceholders(template_text, value_of, kUrlFieldSize, expanded);
+    out = std::move(expanded);
     return S_OK;
-  } catch (const std::exception&) {
-    // A regex that gives up on its input: what was expanded so far stays.
-    return E_FAIL;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
   }
 }
 

@@ -57,6 +57,7 @@ TEST(PolicyUrlsTest, TemplatesExpandLeftToRightWithEncodedValues) {
       {"config/uiconfig", "wrong"},
       {"config/agent/name", "Z\u00fcrich"},
       {"config/agent/slash", "a/b c"},
+      {"config/agent/se", "se"},
       {"a", "A"},
   };
   struct Case {
@@ -76,6 +77,17 @@ TEST(PolicyUrlsTest, TemplatesExpandLeftToRightWithEncodedValues) {
       // The group is non-greedy: NAME ends at the first "%]".
       {"[%set:a%]x%]", "Ax%]"},
       {"[%set:%]", ""},
+      {"[%set:[%set:a%]", ""},
+      // Each search starts again from the beginning, so what a replacement
+      // leaves can join the text around it into a new placeholder.
+      {"A[%se[%set:k%]t:a%]C", "AAC"},
+      {"[%[%set:agent/se%]t:a%]", "A"},
+      {"[%[%set:agent/se%]x:a%]", "[%sex:a%]"},
+      // NAME never spans a line end.
+      {"[%set:a\n%]", "[%set:a\n%]"},
+      {"[%set:a\r%][%set:a%]", "[%set:a\r%]A"},
+      {"[%set:a\u2028%]|[%set:a\u2029%]", "[%set:a\u2028%]|[%set:a\u2029%]"},
+      {"[%set:a\n[%set:a%]", "[%set:a\nA"},
   };
   for (const auto& c : cases) {
     json config = values;
@@ -140,21 +152,32 @@ TEST(PolicyUrlsTest, AUrlMustFitIn1023Bytes) {
   });
 }
 
-TEST(PolicyUrlsTest, OverlongTemplatesAreRefusedNotSearched) {
-  // Unclosed, so that a regex would scan all of it; expansions of missing
-  // keys would leave a short URL.
-  const std::string overlong = "[%set:" + std::string(100000, 'x');
-  std::string longest = "https://p/x";  // 11 + 97 * 21 = 2048 characters
-  for (int i = 0; i < 97; ++i) longest += "[%set:agent/missing%]";
-  json config = {{kAffiliate, longest}, {kCompany, overlong}};
-  load_policy_urls(config, [&](const Loaded& loaded) {
-    EXPECT_EQ(loaded.result, E_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(loaded.affiliate, "https://p/x");
-    EXPECT_EQ(loaded.company, "");
-    EXPECT_EQ(loaded.errors, "[error] Failed to find/create the policy fetch path "
-                             "(config/velta/endpoint/policy/company), template path (" +
-                                 overlong + ") from config. Bailing.\n");
-  });
+TEST(PolicyUrlsTest, AUrlPastTheFieldFailsWithItsFirst1024Bytes) {
+  std::string many = "https://p/";
+  for (int i = 0; i < 200; ++i) many += "[%set:agent/big%]";
+  std::string euros;
+  for (int i = 0; i < 400; ++i) euros += "\u20ac";
+  struct Case {
+    std::string template_text;
+    std::string logged_url;
+  } cases[] = {
+      {many, "https://p/" + std::string(1014, 'a')},
+      {std::string(100000, 'x'), std::string(1024, 'x')},
+      // Unclosed: nothing to replace, however far it runs.
+      {"[%set:" + std::string(100000, 'x'), "[%set:" + std::string(1018, 'x')},
+      // Three bytes a character: cut just past the 1024th byte.
+      {euros, euros.substr(0, 342 * 3)},
+  };
+  for (const auto& c : cases) {
+    json config = {{"config/agent/big", std::string(100000, 'a')}, {kAffiliate, c.template_text}};
+    config[kCompany] = "c";
+    load_policy_urls(config, [&](const Loaded& loaded) {
+      EXPECT_EQ(loaded.result, E_INSUFFICIENT_BUFFER);
+      EXPECT_EQ(loaded.affiliate, "");
+      EXPECT_EQ(loaded.company, "");
+      EXPECT_EQ(loaded.errors, "[error] Conversion of policy URL failed for path " + c.logged_url + ".\n");
+    });
+  }
 }
 
 TEST(PolicyUrlsTest, NoConfigurationFailsTheFirstRow) {
