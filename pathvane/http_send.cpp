@@ -20,7 +20,7 @@ const char* text_of(CURLcode rc) { return pathvane_curl.curl_easy_strerror(rc); 
 // One option of the upload; on failure its text goes to error_text.
 template <typename V>
 bool set(CURL* curl, CURLoption option, V value, const char* what, char* error_text) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  CURLcode rc = xfer_setopt(curl, option, value);
   if (rc == CURLE_OK) return true;
   platform::format(error_text, kErrorText, "curl_easy_setopt(%s) failed: %s", what, text_of(rc));
   return false;
@@ -60,7 +60,7 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
             const char* user_agent, const char* form_guid, uint32_t ssl_flags, const zel_trust_context* tls,
             const proxy_info* proxy, const char* file_name, char* error_text, int32_t* curl_code,
             int32_t* http_status, int form_mode, int loopback, const char* module, const char* version) {
-  if (pathvane_curl.curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error) != CURLE_OK) {
+  if (xfer_setopt(curl, CURLOPT_ERRORBUFFER, curl_error) != CURLE_OK) {
     platform::format(error_text, kErrorText, "CURL set error buffer option failed");
     return -1;
   }
@@ -95,7 +95,7 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
   CURLcode code = zel_curl_perform(curl, proxy);
   pathvane_curl.curl_formfree(first);
   // The context dies with this frame; libcurl must not keep its address.
-  if (loopback) pathvane_curl.curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+  if (loopback) xfer_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
   if (curl_code) *curl_code = code;
   if (code != CURLE_OK) {
     platform::format(error_text, kErrorText, "CURL perform failed: %s (%d) (%s)", text_of(code), static_cast<int>(code),
@@ -103,7 +103,7 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
     return -1;
   }
   long status = 0;
-  code = pathvane_curl.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  code = xfer_getinfo_long(curl, CURLINFO_RESPONSE_CODE, &status);
   if (code != CURLE_OK) {
     zel_error("%s: curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kSend, text_of(code));
     if (http_status) *http_status = 0;
@@ -169,20 +169,12 @@ int _build_upload_form(CURL* curl, curl_httppost** first, curl_httppost** last, 
   const char* guid = form_guid ? form_guid : "";
   const bool retro = form_mode == 1;
   // The pattern goes by reference: it is never copied on our side.
-  CURLFORMcode code = pathvane_curl.curl_formadd(
-      first, last, CURLFORM_COPYNAME, "file", CURLFORM_BUFFER, file_name, CURLFORM_BUFFERPTR, loopback_pattern,
-      CURLFORM_BUFFERLENGTH, static_cast<long>(PATHVANE_LOOPBACK_SENT_BYTES), CURLFORM_END);
+  CURLFORMcode code = xfer_form_add_buffer(first, last, "file", file_name, loopback_pattern,
+                                           static_cast<long>(PATHVANE_LOOPBACK_SENT_BYTES));
+  if (code == CURL_FORMADD_OK) code = xfer_form_add_text(first, last, "version", version ? version : "4.0.0.0");
+  if (code == CURL_FORMADD_OK) code = xfer_form_add_text(first, last, retro ? "agent-guid" : "guid", guid);
   if (code == CURL_FORMADD_OK) {
-    code = pathvane_curl.curl_formadd(first, last, CURLFORM_COPYNAME, "version", CURLFORM_COPYCONTENTS,
-                                      version ? version : "4.0.0.0", CURLFORM_END);
-  }
-  if (code == CURL_FORMADD_OK) {
-    code = pathvane_curl.curl_formadd(first, last, CURLFORM_COPYNAME, retro ? "agent-guid" : "guid",
-                                      CURLFORM_COPYCONTENTS, guid, CURLFORM_END);
-  }
-  if (code == CURL_FORMADD_OK) {
-    code = pathvane_curl.curl_formadd(first, last, CURLFORM_COPYNAME, retro ? "encrypted" : "module",
-                                      CURLFORM_COPYCONTENTS, retro ? "0" : (module ? module : "agent"), CURLFORM_END);
+    code = xfer_form_add_text(first, last, retro ? "encrypted" : "module", retro ? "0" : (module ? module : "agent"));
   }
   if (code != CURL_FORMADD_OK) {
     platform::format(error_text, kErrorText, "curl_formadd failed (%d)", static_cast<int>(code));
@@ -191,7 +183,7 @@ int _build_upload_form(CURL* curl, curl_httppost** first, curl_httppost** last, 
     *last = nullptr;
     return -1;
   }
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, CURLOPT_HTTPPOST, *first);
+  CURLcode rc = xfer_setopt(curl, CURLOPT_HTTPPOST, *first);
   if (rc != CURLE_OK) {
     platform::format(error_text, kErrorText, "curl_easy_setopt(CURLOPT_HTTPPOST) failed: %s", text_of(rc));
     pathvane_curl.curl_formfree(*first);

@@ -11,7 +11,7 @@ constexpr int32_t kNotPerformed = 94;
 // One option of the request itself; the message is given whole.
 template <typename V>
 bool set(CURL* curl, CURLoption option, V value, const char* message, const char* fn = nullptr) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  CURLcode rc = xfer_setopt(curl, option, value);
   if (rc == CURLE_OK) return true;
   const char* text = pathvane_curl.curl_easy_strerror(rc);
   if (fn) {
@@ -40,7 +40,7 @@ int _proxy_http_request(CURL* curl, const char* url, const char* user_agent, uin
   result->outcome = OUTCOME_FAILED;
   result->http_status = 0;
 
-  pathvane_curl.curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, result->curl_error);
+  xfer_setopt(curl, CURLOPT_ERRORBUFFER, result->curl_error);
   if (_set_curl_opts(curl, user_agent, proxy, ssl_flags, trust) == -1) return PATHVANE_REQUEST_EXTERNAL;
 
   if (!set(curl, CURLOPT_URL, url, "curl_easy_setopt(CURLOPT_URL) failed: %s") ||
@@ -69,7 +69,7 @@ int _proxy_http_request(CURL* curl, const char* url, const char* user_agent, uin
     return 1;
   }
   long status = 0;
-  rc = pathvane_curl.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  rc = xfer_getinfo_long(curl, CURLINFO_RESPONSE_CODE, &status);
   if (rc != CURLE_OK) {
     zel_error("curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", pathvane_curl.curl_easy_strerror(rc));
     return PATHVANE_REQUEST_EXTERNAL;

@@ -32,13 +32,13 @@ int _set_curl_opts(CURL* curl, const char* user_agent, const proxy_info* proxy, 
   if (trust && !zel_set_tls_hook(curl, _sslctx_func, trust, kFn)) return -1;
 
   long peer = (ssl_flags & SSL_FLAG_NO_VERIFY_PEER) ? 0L : 1L;
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, peer);
+  CURLcode rc = xfer_setopt(curl, CURLOPT_SSL_VERIFYPEER, peer);
   if (rc != CURLE_OK) {
     zel_error("%s: curl_easy_setopt(SSL_VERIFYPEER, %d) failed: %s", kFn, static_cast<int>(peer), text_of(rc));
     return -1;
   }
   long host = (ssl_flags & SSL_FLAG_NO_VERIFY_HOST) ? 0L : 2L;
-  rc = pathvane_curl.curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, host);
+  rc = xfer_setopt(curl, CURLOPT_SSL_VERIFYHOST, host);
   if (rc != CURLE_OK) {
     zel_error("%s: curl_easy_setopt(SSL_VERIFYHOST, %d) failed: %s", kFn, static_cast<int>(host), text_of(rc));
     return -1;

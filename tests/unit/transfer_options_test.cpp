@@ -413,6 +413,65 @@ TEST_F(TransferOptionsTest, UnreadableStatusIsAnExternalError) {
   EXPECT_EQ(errors_, "[error] curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: other error\n");
 }
 
+// libcurl reads a long option's value as a long: an int (15 for 15L) or a
+// bool must not compile, whatever the option.
+template <typename V>
+constexpr bool settable = requires(CURL* curl, V value) { xfer_setopt(curl, CURLOPT_TIMEOUT, value); };
+static_assert(settable<long>);
+static_assert(!settable<int> && !settable<bool> && !settable<unsigned long> && !settable<short>);
+static_assert(!settable<unsigned> && !settable<CURLoption> && !settable<double>);
+static_assert(settable<const char*> && settable<char*> && settable<void*> && settable<FILE*>);
+static_assert(settable<std::nullptr_t> && settable<curl_write_callback> && settable<curl_ssl_ctx_callback>);
+
+size_t ignore_answer(char*, size_t size, size_t count, void*) { return size * count; }
+
+TEST(TypedOptions, OnlyAValueOfTheOptionsKindReachesLibcurl) {
+  testsupport::FakeCurlTable table{{CURLOPT_URL}, fake_strerror};
+  char text[] = "http://cloud/";
+  const struct Case {
+    const char* what;
+    CURLcode (*set)(char* text);
+    CURLcode expected;
+    std::vector<Call> calls;
+  } cases[] = {
+      {"long to a long option", [](char*) { return xfer_setopt(kCurl, CURLOPT_TIMEOUT, 15L); }, CURLE_OK,
+       {{CURLOPT_TIMEOUT, "15"}}},
+      {"text to a text option", [](char* t) { return xfer_setopt(kCurl, CURLOPT_URL, t); }, CURLE_OK,
+       {{CURLOPT_URL, "http://cloud/"}}},
+      {"callback to a callback option",
+       [](char*) { return xfer_setopt(kCurl, CURLOPT_WRITEFUNCTION, ignore_answer); }, CURLE_OK,
+       {{CURLOPT_WRITEFUNCTION, "ptr"}}},
+      {"long to a text option", [](char*) { return xfer_setopt(kCurl, CURLOPT_URL, 15L); },
+       CURLE_BAD_FUNCTION_ARGUMENT, {}},
+      {"text to a long option", [](char* t) { return xfer_setopt(kCurl, CURLOPT_TIMEOUT, t); },
+       CURLE_BAD_FUNCTION_ARGUMENT, {}},
+      {"callback to a data option",
+       [](char*) { return xfer_setopt(kCurl, CURLOPT_WRITEDATA, ignore_answer); }, CURLE_BAD_FUNCTION_ARGUMENT,
+       {}},
+      {"data to a callback option",
+       [](char* t) { return xfer_setopt(kCurl, CURLOPT_WRITEFUNCTION, static_cast<void*>(t)); },
+       CURLE_BAD_FUNCTION_ARGUMENT, {}},
+      {"null to a callback option", [](char*) { return xfer_setopt(kCurl, CURLOPT_WRITEFUNCTION, nullptr); },
+       CURLE_BAD_FUNCTION_ARGUMENT, {}},
+      {"long to a size option", [](char*) { return xfer_setopt(kCurl, CURLOPT_MAXFILESIZE_LARGE, 15L); },
+       CURLE_BAD_FUNCTION_ARGUMENT, {}},
+  };
+  for (const auto& c : cases) {
+    fake.calls.clear();
+    EXPECT_EQ(c.set(text), c.expected) << c.what;
+    EXPECT_EQ(fake.calls, c.calls) << c.what;
+  }
+
+  long status = 0;
+  fake.status = 404;
+  EXPECT_EQ(xfer_getinfo_long(kCurl, CURLINFO_RESPONSE_CODE, &status), CURLE_OK);
+  EXPECT_EQ(status, 404);
+  char* url = nullptr;
+  EXPECT_EQ(xfer_getinfo_long(kCurl, CURLINFO_EFFECTIVE_URL, reinterpret_cast<long*>(&url)),
+            CURLE_BAD_FUNCTION_ARGUMENT);
+  EXPECT_EQ(url, nullptr);
+}
+
 TEST(OutcomeFromTransfer, MapsCodeFirstThenStatus) {
   struct Case {
     int32_t code;

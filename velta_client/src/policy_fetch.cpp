@@ -121,7 +121,7 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
   }
 
   long http = 0;
-  rc = pathvane_curl.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http);
+  rc = xfer_getinfo_long(curl, CURLINFO_RESPONSE_CODE, &http);
   if (rc != CURLE_OK) {
     zel_error("%s: curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kFn, pathvane_curl.curl_easy_strerror(rc));
     pathvane_curl.curl_easy_cleanup(curl);

@@ -117,7 +117,7 @@ int register_with(CURL* curl, const velta_client_settings& settings, const proxy
       zel_error("%s: POST %s failed (%d): %s (%s)", kRegister, url, static_cast<int>(rc),
                 pathvane_curl.curl_easy_strerror(rc), error_buffer);
       result = (rc == CURLE_COULDNT_CONNECT || rc == CURLE_SSL_CONNECT_ERROR) ? ZEL_ERR_CONNECT : ZEL_ERR_NETWORK;
-    } else if ((rc = pathvane_curl.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http)) != CURLE_OK) {
+    } else if ((rc = xfer_getinfo_long(curl, CURLINFO_RESPONSE_CODE, &http)) != CURLE_OK) {
       zel_error("%s: curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kRegister,
                 pathvane_curl.curl_easy_strerror(rc));
       result = ZEL_ERR_EXTERNAL;

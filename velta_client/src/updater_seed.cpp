@@ -94,7 +94,7 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
       !zel_setopt(curl, CURLOPT_WRITEFUNCTION, _buf_realloc, kSeedCall, "CURLOPT_WRITEFUNCTION") ||
       !zel_setopt(curl, CURLOPT_WRITEDATA, &body, kSeedCall, "CURLOPT_WRITEDATA") ||
       !zel_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr), kSeedCall, "CURLOPT_ERRORBUFFER")) {
-    pathvane_curl.curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    xfer_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     return ZEL_ERR_EXTERNAL;
   }
   zel_install_curl_debug_callback(curl);
@@ -105,7 +105,7 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
   if (rc != CURLE_OK) {
     zel_error("%s(): seed download failed for URL '%s': %s", kSeed, url, pathvane_curl.curl_easy_strerror(rc));
     result = ZEL_ERR_POLICY;
-  } else if ((rc = pathvane_curl.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http)) != CURLE_OK) {
+  } else if ((rc = xfer_getinfo_long(curl, CURLINFO_RESPONSE_CODE, &http)) != CURLE_OK) {
     zel_error("%s(): curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kSeed,
               pathvane_curl.curl_easy_strerror(rc));
     result = ZEL_ERR_EXTERNAL;
@@ -128,6 +128,6 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
   }
   std::free(body.data);
   // The collector is gone; libcurl must not keep a pointer to it.
-  pathvane_curl.curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+  xfer_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
   return result;
 }

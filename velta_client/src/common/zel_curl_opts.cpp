@@ -14,7 +14,7 @@ const char* text_of(CURLcode rc) { return pathvane_curl.curl_easy_strerror(rc); 
 // The TLS options, whose messages also carry the code.
 template <typename V>
 bool set_tls(CURL* curl, CURLoption option, V value, const char* what, const char* fn) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  CURLcode rc = xfer_setopt(curl, option, value);
   if (rc != CURLE_OK) {
     zel_error("%s(): curl_easy_setopt(%s) returned %d (%s)", fn, what, static_cast<int>(rc), text_of(rc));
     return false;
@@ -24,7 +24,7 @@ bool set_tls(CURL* curl, CURLoption option, V value, const char* what, const cha
 
 // A verification option, whose message carries the value.
 bool set_verify(CURL* curl, CURLoption option, long value, const char* what) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  CURLcode rc = xfer_setopt(curl, option, value);
   if (rc != CURLE_OK) {
     zel_error("%s: curl_easy_setopt(%s, %ld) failed: %s", kFn, what, value, text_of(rc));
     return false;
@@ -69,7 +69,7 @@ bool zel_proxy_is_valid(const proxy_info& proxy, bool https_proxy_allowed, const
 }
 
 bool zel_set_proxy_options(CURL* curl, const proxy_info& proxy, const char* fn) {
-  const unsigned long auth = proxy.proxy_auth & kPassedAuthBits;
+  const long auth = static_cast<long>(proxy.proxy_auth & kPassedAuthBits);
   if (!zel_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(proxy.proxy_type), fn, "CURLOPT_PROXYTYPE")) return false;
   if (auth && !zel_setopt(curl, CURLOPT_PROXYAUTH, auth, fn, "CURLOPT_PROXYAUTH")) return false;
   if (proxy.proxy_username && proxy.proxy_password) {

@@ -3,13 +3,13 @@
 
 void zel_install_curl_debug_callback(CURL* curl) {
   if (!curl || !curl_debug_function) return;
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, curl_debug_function);
+  CURLcode rc = xfer_setopt(curl, CURLOPT_DEBUGFUNCTION, curl_debug_function);
   if (rc != CURLE_OK) {
     zel_error("%s: failed to install curl debug function %s", "zel_install_curl_debug_callback",
               pathvane_curl.curl_easy_strerror(rc));
     return;
   }
-  pathvane_curl.curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+  xfer_setopt(curl, CURLOPT_VERBOSE, 1L);
   zel_trace(0x8000000, "%s: curl debug function installed", "zel_install_curl_debug_callback");
 }
 

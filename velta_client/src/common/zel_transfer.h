@@ -12,7 +12,7 @@
 // "<fn>: curl_easy_setopt(<what>) failed: <libcurl's text>".
 template <typename V>
 bool zel_setopt(CURL* curl, CURLoption option, V value, const char* fn, const char* what) {
-  CURLcode rc = pathvane_curl.curl_easy_setopt(curl, option, value);
+  CURLcode rc = xfer_setopt(curl, option, value);
   if (rc == CURLE_OK) return true;
   zel_error("%s: curl_easy_setopt(%s) failed: %s", fn, what, pathvane_curl.curl_easy_strerror(rc));
   return false;
