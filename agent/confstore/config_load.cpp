@@ -1,8 +1,11 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "agent/confstore/config_store.h"
@@ -22,6 +25,25 @@ std::string data_file_path() {
   size_t slash = library.rfind('/');
   std::string dir = slash == std::string::npos ? "." : library.substr(0, slash);
   return dir + "/" + kDataFile;
+}
+
+struct OpenFile {
+  int fd;
+  ~OpenFile() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Reads exactly size bytes; false on an error or an early end.
+bool read_all(int fd, char* out, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = read(fd, out + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -44,14 +66,25 @@ int ConfigStore::Load(int /*flags*/) {
             static_cast<long long>(st.st_size));
       return 0;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return 0;
-    // The bytes are read once and parsed where they lie; a file that grew
-    // since the check is refused, not read further.
-    std::string text(static_cast<size_t>(st.st_size), '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (static_cast<size_t>(in.gcount()) != text.size()) return 0;
-    if (in.peek() != std::ifstream::traits_type::eof()) {
+    // Read with read(2) into one buffer of ours, so that no stream buffer
+    // keeps a copy of the token or the stored password after it is freed.
+    // The file is checked again through the descriptor: it may have been
+    // replaced since the check above.
+    OpenFile file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0) return 0;
+    struct stat opened;
+    if (fstat(file.fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size > kMaxDataFileBytes) {
+      error("ConfigStore::Load: %s changed while it was read", path.c_str());
+      return 0;
+    }
+    std::string text(static_cast<size_t>(opened.st_size), '\0');
+    bool whole = read_all(file.fd, text.data(), text.size());
+    char extra = 0;
+    // A file that grew since the check is refused, not read further.
+    bool grew = whole && read(file.fd, &extra, 1) != 0;
+    explicit_bzero(&extra, 1);
+    if (!whole || grew) {
+      explicit_bzero(text.data(), text.size());
       error("ConfigStore::Load: %s changed while it was read", path.c_str());
       return 0;
     }
