@@ -8,11 +8,37 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace testcloud {
 namespace {
 
-constexpr long kValidSeconds = 7L * 24 * 3600;
+constexpr long kDay = 24L * 3600;
+constexpr long kValidSeconds = 7 * kDay;
+constexpr const char* kCloudNames = "DNS:localhost,IP:127.0.0.1";
+
+// The server certificate's names, validity (seconds from now) and issuer.
+struct ServerShape {
+  const char* cn;
+  const char* names;
+  long not_before;
+  long not_after;
+  bool own_issuer;
+};
+
+ServerShape shape_of(ServerCert kind) {
+  switch (kind) {
+    case ServerCert::expired:
+      return {"localhost", kCloudNames, -30 * kDay, -kDay, false};
+    case ServerCert::other_host:
+      return {"other-host.example", "DNS:other-host.example", -3600, kValidSeconds, false};
+    case ServerCert::self_signed:
+      return {"localhost", kCloudNames, -3600, kValidSeconds, true};
+    case ServerCert::valid:
+      break;
+  }
+  return {"localhost", kCloudNames, -3600, kValidSeconds, false};
+}
 
 bool add_extension(X509* cert, X509* issuer, int nid, const char* value) {
   X509V3_CTX ctx;
@@ -25,8 +51,9 @@ bool add_extension(X509* cert, X509* issuer, int nid, const char* value) {
   return ok;
 }
 
-// A certificate for key, named cn, not yet signed.
-X509* new_certificate(EVP_PKEY* key, const char* cn) {
+// A certificate for key, named cn, valid between the two offsets from now
+// (in seconds), not yet signed.
+X509* new_certificate(EVP_PKEY* key, const char* cn, long not_before, long not_after) {
   X509* cert = X509_new();
   if (!cert) return nullptr;
   unsigned char serial[16];
@@ -38,8 +65,8 @@ X509* new_certificate(EVP_PKEY* key, const char* cn) {
     ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert));
   }
   BN_free(bn);
-  ok = ok && X509_gmtime_adj(X509_getm_notBefore(cert), -3600) &&
-       X509_gmtime_adj(X509_getm_notAfter(cert), kValidSeconds) && X509_set_pubkey(cert, key) == 1;
+  ok = ok && X509_gmtime_adj(X509_getm_notBefore(cert), not_before) &&
+       X509_gmtime_adj(X509_getm_notAfter(cert), not_after) && X509_set_pubkey(cert, key) == 1;
   X509_NAME* name = X509_get_subject_name(cert);
   ok = ok &&
        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
@@ -69,7 +96,21 @@ Certificates::~Certificates() {
   EVP_PKEY_free(server_key);
 }
 
-bool generate_certificates(Certificates& out, std::string* error) {
+bool parse_server_cert(const std::string& text, ServerCert* kind) {
+  const std::pair<const char*, ServerCert> names[] = {{"valid", ServerCert::valid},
+                                                      {"expired", ServerCert::expired},
+                                                      {"other-host", ServerCert::other_host},
+                                                      {"self-signed", ServerCert::self_signed}};
+  for (const auto& [name, value] : names) {
+    if (text == name) {
+      *kind = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool generate_certificates(Certificates& out, ServerCert kind, std::string* error) {
   // EC keys: generated in a millisecond, where RSA would slow every start.
   out.ca_key = EVP_EC_gen("P-256");
   out.server_key = EVP_EC_gen("P-256");
@@ -77,8 +118,9 @@ bool generate_certificates(Certificates& out, std::string* error) {
     *error = "key generation failed";
     return false;
   }
-  out.ca = new_certificate(out.ca_key, "Pathvane Test Cloud CA");
-  out.server = new_certificate(out.server_key, "localhost");
+  const ServerShape shape = shape_of(kind);
+  out.ca = new_certificate(out.ca_key, "Pathvane Test Cloud CA", -3600, kValidSeconds);
+  out.server = new_certificate(out.server_key, shape.cn, shape.not_before, shape.not_after);
   if (!out.ca || !out.server) {
     *error = "certificate creation failed";
     return false;
@@ -88,13 +130,15 @@ bool generate_certificates(Certificates& out, std::string* error) {
             add_extension(out.ca, out.ca, NID_key_usage, "critical,keyCertSign,cRLSign") &&
             add_extension(out.ca, out.ca, NID_subject_key_identifier, "hash") &&
             X509_sign(out.ca, out.ca_key, EVP_sha256()) > 0;
-  ok = ok && X509_set_issuer_name(out.server, X509_get_subject_name(out.ca)) == 1 &&
-       add_extension(out.server, out.ca, NID_basic_constraints, "critical,CA:FALSE") &&
-       add_extension(out.server, out.ca, NID_key_usage, "critical,digitalSignature") &&
-       add_extension(out.server, out.ca, NID_ext_key_usage, "serverAuth") &&
-       add_extension(out.server, out.ca, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1") &&
-       add_extension(out.server, out.ca, NID_authority_key_identifier, "keyid") &&
-       X509_sign(out.server, out.ca_key, EVP_sha256()) > 0;
+  X509* issuer = shape.own_issuer ? out.server : out.ca;
+  EVP_PKEY* issuer_key = shape.own_issuer ? out.server_key : out.ca_key;
+  ok = ok && X509_set_issuer_name(out.server, X509_get_subject_name(issuer)) == 1 &&
+       add_extension(out.server, issuer, NID_basic_constraints, "critical,CA:FALSE") &&
+       add_extension(out.server, issuer, NID_key_usage, "critical,digitalSignature") &&
+       add_extension(out.server, issuer, NID_ext_key_usage, "serverAuth") &&
+       add_extension(out.server, issuer, NID_subject_alt_name, shape.names) &&
+       (shape.own_issuer || add_extension(out.server, issuer, NID_authority_key_identifier, "keyid")) &&
+       X509_sign(out.server, issuer_key, EVP_sha256()) > 0;
   if (!ok) *error = "certificate signing failed";
   return ok;
 }

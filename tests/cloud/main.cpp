@@ -1,11 +1,15 @@
 // test-cloud: serves the test cloud on 127.0.0.1 until SIGTERM or SIGINT.
 //
 //   test-cloud [--dir DIR] [--http-port N] [--https-port N] [--drop-port N]
+//              [--server-cert valid|expired|other-host|self-signed]
 //
 // Ports default to free ones. DIR (default: a new /tmp/pathvane-cloud-*)
-// receives ca.pem, server.pem, server.key and cloud.env. Once the ports are
-// listening, the cloud.env lines (shell assignments) are printed on standard
-// output, followed by the line "ready".
+// receives ca.pem, server.pem, server.key and cloud.env. The HTTPS port shows
+// the server certificate of the kind asked for (default: valid). Beside the
+// drop port, three more fault ports listen on free ports: a silent one, one
+// that floods header lines and one that sends one endless header line (see
+// fault_port.h). Once the ports are listening, the cloud.env lines (shell
+// assignments) are printed on standard output, followed by the line "ready".
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +20,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "tests/cloud/certs.h"
-#include "tests/cloud/drop_port.h"
 #include "tests/cloud/endpoints.h"
+#include "tests/cloud/fault_port.h"
 
 namespace {
 
@@ -28,7 +33,12 @@ struct Options {
   int http_port = 0;
   int https_port = 0;
   int drop_port = 0;
+  testcloud::ServerCert server_cert = testcloud::ServerCert::valid;
 };
+
+// Tests run several tools side by side against one cloud, each answer held
+// for seconds; httplib's default pool of eight would queue them.
+constexpr size_t kWorkers = 32;
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "test-cloud: %s\n", message.c_str());
@@ -56,6 +66,8 @@ bool parse(int argc, char** argv, Options& options) {
       if (!parse_port(value, options.https_port)) return false;
     } else if (arg == "--drop-port") {
       if (!parse_port(value, options.drop_port)) return false;
+    } else if (arg == "--server-cert") {
+      if (!testcloud::parse_server_cert(value, &options.server_cert)) return false;
     } else {
       return false;
     }
@@ -83,7 +95,9 @@ bool write_file(const std::string& path, const std::string& text) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: test-cloud [--dir DIR] [--http-port N] [--https-port N] [--drop-port N]\n");
+    std::fprintf(stderr,
+                 "usage: test-cloud [--dir DIR] [--http-port N] [--https-port N] [--drop-port N]\n"
+                 "                  [--server-cert valid|expired|other-host|self-signed]\n");
     return 2;
   }
   // Signals are taken by sigwait below; the server threads inherit the mask.
@@ -104,7 +118,8 @@ int main(int argc, char** argv) {
 
   std::string error;
   testcloud::Certificates certs;
-  if (!testcloud::generate_certificates(certs, &error) || !testcloud::write_certificates(certs, options.dir, &error)) {
+  if (!testcloud::generate_certificates(certs, options.server_cert, &error) ||
+      !testcloud::write_certificates(certs, options.dir, &error)) {
     return fail(error);
   }
 
@@ -115,6 +130,8 @@ int main(int argc, char** argv) {
   if (!https.is_valid()) return fail("TLS server setup failed");
   service.attach(http, "http");
   service.attach(https, "https");
+  http.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  https.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   // Without it every small answer waits for the client's delayed ACK.
   http.set_tcp_nodelay(true);
   https.set_tcp_nodelay(true);
@@ -122,15 +139,24 @@ int main(int argc, char** argv) {
   int http_port = bind_server(http, options.http_port);
   int https_port = bind_server(https, options.https_port);
   if (http_port <= 0 || https_port <= 0) return fail("cannot listen on the requested ports");
-  testcloud::DropPort drop;
+  testcloud::FaultPort drop(testcloud::Fault::drop);
+  testcloud::FaultPort silent(testcloud::Fault::silent);
+  testcloud::FaultPort header_flood(testcloud::Fault::header_lines);
+  testcloud::FaultPort long_header(testcloud::Fault::header_line);
   int drop_port = drop.start(options.drop_port, &error);
-  if (drop_port <= 0) return fail(error);
+  int silent_port = drop_port > 0 ? silent.start(0, &error) : -1;
+  int header_flood_port = silent_port > 0 ? header_flood.start(0, &error) : -1;
+  int long_header_port = header_flood_port > 0 ? long_header.start(0, &error) : -1;
+  if (long_header_port <= 0) return fail(error);
 
   std::string http_url = "http://127.0.0.1:" + std::to_string(http_port);
   std::string https_url = "https://127.0.0.1:" + std::to_string(https_port);
   service.set_info({{"http_port", http_port},
                     {"https_port", https_port},
                     {"drop_port", drop_port},
+                    {"silent_port", silent_port},
+                    {"header_flood_port", header_flood_port},
+                    {"long_header_port", long_header_port},
                     {"http_url", http_url},
                     {"https_url", https_url},
                     {"ca_cert", options.dir + "/ca.pem"},
@@ -140,11 +166,21 @@ int main(int argc, char** argv) {
   std::thread http_thread([&] { http.listen_after_bind(); });
   std::thread https_thread([&] { https.listen_after_bind(); });
 
-  std::string env = "CLOUD_HTTP_PORT=" + std::to_string(http_port) + "\n" +
-                    "CLOUD_HTTPS_PORT=" + std::to_string(https_port) + "\n" +
-                    "CLOUD_DROP_PORT=" + std::to_string(drop_port) + "\n" + "CLOUD_HTTP_URL=" + http_url + "\n" +
-                    "CLOUD_HTTPS_URL=" + https_url + "\n" + "CLOUD_CA_CERT=" + options.dir + "/ca.pem\n" +
-                    "CLOUD_DIR=" + options.dir + "\n" + "CLOUD_PID=" + std::to_string(getpid()) + "\n";
+  const std::pair<const char*, std::string> assignments[] = {
+      {"CLOUD_HTTP_PORT", std::to_string(http_port)},
+      {"CLOUD_HTTPS_PORT", std::to_string(https_port)},
+      {"CLOUD_DROP_PORT", std::to_string(drop_port)},
+      {"CLOUD_SILENT_PORT", std::to_string(silent_port)},
+      {"CLOUD_HEADER_FLOOD_PORT", std::to_string(header_flood_port)},
+      {"CLOUD_LONG_HEADER_PORT", std::to_string(long_header_port)},
+      {"CLOUD_HTTP_URL", http_url},
+      {"CLOUD_HTTPS_URL", https_url},
+      {"CLOUD_CA_CERT", options.dir + "/ca.pem"},
+      {"CLOUD_DIR", options.dir},
+      {"CLOUD_PID", std::to_string(getpid())},
+  };
+  std::string env;
+  for (const auto& [name, value] : assignments) env += std::string(name) + "=" + value + "\n";
   if (!write_file(options.dir + "/cloud.env", env)) {
     std::fprintf(stderr, "test-cloud: cannot write %s/cloud.env\n", options.dir.c_str());
   }
@@ -157,6 +193,9 @@ int main(int argc, char** argv) {
   http.stop();
   https.stop();
   drop.stop();
+  silent.stop();
+  header_flood.stop();
+  long_header.stop();
   http_thread.join();
   https_thread.join();
   return 0;

@@ -680,15 +680,7 @@ class Uploads : public CloudServices {
     return config;
   }
 
-  // The block of one check in a report.
-  static Lines block_of(const std::string& out, const std::string& name) {
-    Lines lines = split_lines(out);
-    const std::string title = "========>  Checking connectivity to: " + name;
-    auto at = std::find(lines.begin(), lines.end(), title);
-    if (at == lines.begin() || at == lines.end()) return {};
-    auto end = std::find(at, lines.end(), "********* -END- *********");
-    return Lines(at - 1, end == lines.end() ? end : end + 1);
-  }
+  static Lines block_of(const std::string& out, const std::string& name) { return testsupport::block_in(out, name); }
 
   static std::string pattern() {
     std::string bytes;

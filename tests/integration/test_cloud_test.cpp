@@ -7,9 +7,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -31,35 +34,43 @@ constexpr size_t kKeptBody = 64 * 1024;
 
 using BodySink = std::function<void(const char* data, size_t size)>;
 
-// One HTTP/1.1 request on a fresh connection, read until the cloud closes it.
-// The body goes to sink when one is given, so a large one need not be kept;
-// a sink decides itself how much it takes.
-Answer exchange(const std::string& method, const std::string& target, const std::string& body = "",
-                const BodySink& sink = nullptr) {
-  Answer answer;
+// A connection to port on 127.0.0.1 that has sent request and waits at most
+// timeout_ms for each read; -1 when it could not connect.
+int send_request(int port, const std::string& request, int timeout_ms) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return answer;
-  timeval timeout{30, 0};
+  if (fd < 0) return -1;
+  timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(testsupport::CloudSuite::cloud->http_port()));
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-  if (method == "POST" || method == "PUT") {
-    request +=
-        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-  }
-  request += "\r\n" + body;
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     close(fd);
-    return answer;
+    return -1;
   }
   for (size_t done = 0; done < request.size();) {
     ssize_t n = send(fd, request.data() + done, request.size() - done, MSG_NOSIGNAL);
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
+  return fd;
+}
+
+// One HTTP/1.1 request on a fresh connection, read until the cloud closes it.
+// The body goes to sink when one is given, so a large one need not be kept;
+// a sink decides itself how much it takes.
+Answer exchange(const std::string& method, const std::string& target, const std::string& body = "",
+                const BodySink& sink = nullptr) {
+  Answer answer;
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  if (method == "POST" || method == "PUT") {
+    request +=
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  }
+  request += "\r\n" + body;
+  int fd = send_request(testsupport::CloudSuite::cloud->http_port(), request, 30000);
+  if (fd < 0) return answer;
   std::string head;
   bool in_body = false;
   std::vector<char> buffer(64 * 1024);
@@ -333,6 +344,56 @@ TEST_F(TestCloud, BadModifiersAreRefused) {
     Answer answer = exchange("GET", "/updater/seed?" + query);
     EXPECT_EQ(answer.status, 400) << query;
     EXPECT_EQ(answer.body, "bad " + query.substr(0, query.find('='))) << query;
+  }
+}
+
+// The fault ports, each asked for a page: what comes back in the first
+// mebibyte, and whether the port closed the connection.
+TEST_F(TestCloud, FaultPortsMisbehaveAsNamed) {
+  constexpr size_t kMost = 1 << 20;
+  const std::string status_line = "HTTP/1.1 200 OK\r\n";
+  const std::string flood_line = "X-Flood: " + std::string(89, 'A') + "\r\n";
+  struct Case {
+    const char* label;
+    int port;
+    bool closes;
+    std::function<void(const std::string&)> check;
+  } cases[] = {
+      {"drop", cloud->drop_port(), true, [](const std::string& got) { EXPECT_EQ(got, ""); }},
+      // Held open past a second of waiting, without a byte.
+      {"silent", cloud->silent_port(), false, [](const std::string& got) { EXPECT_EQ(got, ""); }},
+      {"header lines", cloud->header_flood_port(), false,
+       [&](const std::string& got) {
+         ASSERT_EQ(got.size(), kMost);
+         ASSERT_EQ(got.rfind(status_line, 0), 0u);
+         for (size_t at = status_line.size(); at + flood_line.size() <= got.size(); at += flood_line.size()) {
+           ASSERT_EQ(got.compare(at, flood_line.size(), flood_line), 0) << "at " << at;
+         }
+       }},
+      {"one header line", cloud->long_header_port(), false,
+       [&](const std::string& got) {
+         ASSERT_EQ(got.size(), kMost);
+         EXPECT_EQ(got.rfind(status_line + "X-Flood: AAAA", 0), 0u);
+         EXPECT_EQ(got.find('\n', status_line.size()), std::string::npos);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    int fd = send_request(c.port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 1000);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    std::vector<char> buffer(64 * 1024);
+    ssize_t n = 0;
+    while (got.size() < kMost && (n = recv(fd, buffer.data(), std::min(buffer.size(), kMost - got.size()), 0)) > 0) {
+      got.append(buffer.data(), static_cast<size_t>(n));
+    }
+    close(fd);
+    // A closed connection reads 0, or a reset for the request it left
+    // unread; one held open times out.
+    if (got.size() < kMost) {
+      EXPECT_EQ(n == 0 || (n < 0 && errno == ECONNRESET), c.closes) << std::strerror(errno);
+    }
+    c.check(got);
   }
 }
 

@@ -46,7 +46,7 @@ bool write_all(int fd, const std::string& data) {
 
 }  // namespace
 
-bool TestCloud::start(std::string* error) {
+bool TestCloud::start(std::string* error, const std::vector<std::string>& options) {
   stop();
   char pattern[] = "/tmp/pathvane-cloud-XXXXXX";
   if (!mkdtemp(pattern)) {
@@ -65,7 +65,10 @@ bool TestCloud::start(std::string* error) {
     // The cloud must not outlive the test that started it.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(out[1], 1);
-    execl(program.c_str(), program.c_str(), "--dir", dir_.c_str(), static_cast<char*>(nullptr));
+    std::vector<const char*> argv = {program.c_str(), "--dir", dir_.c_str()};
+    for (const std::string& option : options) argv.push_back(option.c_str());
+    argv.push_back(nullptr);
+    execv(program.c_str(), const_cast<char* const*>(argv.data()));
     _exit(127);
   }
   close(out[1]);
@@ -99,8 +102,12 @@ bool TestCloud::start(std::string* error) {
     if (key == "CLOUD_HTTP_PORT") http_port_ = value;
     if (key == "CLOUD_HTTPS_PORT") https_port_ = value;
     if (key == "CLOUD_DROP_PORT") drop_port_ = value;
+    if (key == "CLOUD_SILENT_PORT") silent_port_ = value;
+    if (key == "CLOUD_HEADER_FLOOD_PORT") header_flood_port_ = value;
+    if (key == "CLOUD_LONG_HEADER_PORT") long_header_port_ = value;
   }
-  if (http_port_ <= 0 || https_port_ <= 0 || drop_port_ <= 0) {
+  if (http_port_ <= 0 || https_port_ <= 0 || drop_port_ <= 0 || silent_port_ <= 0 || header_flood_port_ <= 0 ||
+      long_header_port_ <= 0) {
     *error = "test-cloud printed no ports: " + text;
     stop();
     return false;
@@ -116,7 +123,7 @@ void TestCloud::stop() {
     std::filesystem::remove_all(dir_, ignored);
     dir_.clear();
   }
-  http_port_ = https_port_ = drop_port_ = 0;
+  http_port_ = https_port_ = drop_port_ = silent_port_ = header_flood_port_ = long_header_port_ = 0;
 }
 
 std::string TestCloud::http_url(const std::string& path) const {

@@ -38,12 +38,18 @@ class TestCloud {
   ~TestCloud() { stop(); }
 
   // Starts the process and waits for its "ready" line; false with *error.
-  bool start(std::string* error);
+  // options are passed on (such as {"--server-cert", "expired"}).
+  bool start(std::string* error, const std::vector<std::string>& options = {});
   void stop();
 
   int http_port() const { return http_port_; }
   int https_port() const { return https_port_; }
   int drop_port() const { return drop_port_; }
+  // Ports that accept and then never answer, flood header lines, or send one
+  // header line without end.
+  int silent_port() const { return silent_port_; }
+  int header_flood_port() const { return header_flood_port_; }
+  int long_header_port() const { return long_header_port_; }
   // "http://127.0.0.1:<port>" + path, and the same for https.
   std::string http_url(const std::string& path) const;
   std::string https_url(const std::string& path) const;
@@ -67,6 +73,9 @@ class TestCloud {
   int http_port_ = 0;
   int https_port_ = 0;
   int drop_port_ = 0;
+  int silent_port_ = 0;
+  int header_flood_port_ = 0;
+  int long_header_port_ = 0;
 };
 
 }  // namespace testsupport

@@ -39,33 +39,40 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
-ProcessResult run_process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                          const std::string& cwd, int timeout_seconds, const std::string& input) {
-  ProcessResult result;
+namespace {
+
+// A started child and the read ends of its standard output and error.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+// The parent's ends are close-on-exec, so a child started later does not
+// hold the pipes of one started before it.
+Child spawn(const ProcessSpec& spec, ProcessResult& result) {
+  Child child;
   int out_pipe[2], err_pipe[2], in_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(in_pipe) != 0) return result;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
+    return child;
+  }
   pid_t pid = fork();
-  if (pid < 0) return result;
+  if (pid < 0) return child;
   if (pid == 0) {
+    // dup2 leaves the copies open across exec.
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    close(in_pipe[0]);
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    for (const auto& [name, value] : env) {
+    for (const auto& [name, value] : spec.env) {
       if (value.empty()) {
         unsetenv(name.c_str());
       } else {
         setenv(name.c_str(), value.c_str(), 1);
       }
     }
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(126);
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : spec.argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
@@ -74,29 +81,57 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::map<s
   close(err_pipe[1]);
   close(in_pipe[0]);
   // Small inputs only: the pipe buffer holds them without a reader.
-  if (!input.empty() && write(in_pipe[1], input.data(), input.size()) < 0) result.exit_code = -1;
+  if (!spec.input.empty() && write(in_pipe[1], spec.input.data(), spec.input.size()) < 0) result.exit_code = -1;
   close(in_pipe[1]);
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_fds = 2;
+  child.pid = pid;
+  child.out = out_pipe[0];
+  child.err = err_pipe[0];
+  return child;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                          const std::string& cwd, int timeout_seconds, const std::string& input) {
+  return run_processes({{argv, env, cwd, input}}, timeout_seconds)[0];
+}
+
+std::vector<ProcessResult> run_processes(const std::vector<ProcessSpec>& specs, int timeout_seconds) {
+  std::vector<ProcessResult> results(specs.size());
+  std::vector<Child> children;
+  std::vector<pollfd> fds;
+  std::vector<size_t> owner;  // the child of each entry of fds
+  std::vector<std::string*> sinks;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    children.push_back(spawn(specs[i], results[i]));
+    if (children.back().pid < 0) continue;
+    fds.push_back({children.back().out, POLLIN, 0});
+    fds.push_back({children.back().err, POLLIN, 0});
+    owner.insert(owner.end(), {i, i});
+    sinks.insert(sinks.end(), {&results[i].out, &results[i].err});
+  }
+  size_t open_fds = fds.size();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (open_fds > 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      result.timed_out = true;
-      kill(pid, SIGKILL);
+      for (size_t j = 0; j < fds.size(); ++j) {
+        if (fds[j].fd < 0 || results[owner[j]].timed_out) continue;
+        results[owner[j]].timed_out = true;
+        kill(children[owner[j]].pid, SIGKILL);
+      }
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0) break;
+    for (size_t j = 0; j < fds.size(); ++j) {
+      if (fds[j].fd < 0 || !(fds[j].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[4096];
-      ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+      ssize_t n = read(fds[j].fd, buf, sizeof(buf));
       if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
+        sinks[j]->append(buf, static_cast<size_t>(n));
       } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
+        close(fds[j].fd);
+        fds[j].fd = -1;
         --open_fds;
       }
     }
@@ -104,13 +139,16 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::map<s
   for (auto& fd : fds) {
     if (fd.fd >= 0) close(fd.fd);
   }
-  int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  result.max_rss_kb = usage.ru_maxrss;
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
-  return result;
+  for (size_t i = 0; i < children.size(); ++i) {
+    if (children[i].pid < 0) continue;
+    int status = 0;
+    struct rusage usage {};
+    wait4(children[i].pid, &status, 0, &usage);
+    results[i].max_rss_kb = usage.ru_maxrss;
+    if (WIFEXITED(status)) results[i].exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) results[i].term_signal = WTERMSIG(status);
+  }
+  return results;
 }
 
 }  // namespace testsupport

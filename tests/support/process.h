@@ -22,6 +22,19 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::string& cwd = "", int timeout_seconds = 120,
                           const std::string& input = "");
 
+// One program for run_processes, with what run_process takes.
+struct ProcessSpec {
+  std::vector<std::string> argv;
+  std::map<std::string, std::string> env;
+  std::string cwd;
+  std::string input;
+};
+
+// Runs the programs side by side, each under the same time-out, and returns
+// their results in the order given: runs that mostly wait take together as
+// long as the slowest of them.
+std::vector<ProcessResult> run_processes(const std::vector<ProcessSpec>& specs, int timeout_seconds = 120);
+
 // Ends a child started by a test: SIGTERM, a grace period, then SIGKILL.
 void terminate_child(int pid);
 

@@ -1,5 +1,9 @@
 #include "tests/support/report.h"
 
+#include <algorithm>
+
+#include "tests/support/process.h"
+
 namespace testsupport {
 
 std::vector<std::string> report_block(const std::string& name, const std::string& verdict,
@@ -20,6 +24,15 @@ std::vector<std::string> report_summary(unsigned ok, unsigned issues, unsigned f
           "====>  * Failed checks\t\t" + std::to_string(failed),
           "====>  ** TOTAL CHECKS **\t\t" + std::to_string(total),
           "********* -DONE- *********"};
+}
+
+std::vector<std::string> block_in(const std::string& report, const std::string& name) {
+  std::vector<std::string> lines = split_lines(report);
+  const std::string title = "========>  Checking connectivity to: " + name;
+  auto at = std::find(lines.begin(), lines.end(), title);
+  if (at == lines.begin() || at == lines.end()) return {};
+  auto end = std::find(at, lines.end(), "********* -END- *********");
+  return std::vector<std::string>(at - 1, end == lines.end() ? end : end + 1);
 }
 
 }  // namespace testsupport

@@ -10,4 +10,8 @@ std::vector<std::string> report_block(const std::string& name, const std::string
                                       const std::string& curl_text, const std::string& curl_error, int status);
 std::vector<std::string> report_summary(unsigned ok, unsigned issues, unsigned failed, unsigned total);
 
+// The lines of one check's block as a report shows it, start to end; empty
+// when the report has no block of that name.
+std::vector<std::string> block_in(const std::string& report, const std::string& name);
+
 }  // namespace testsupport
