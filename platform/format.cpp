@@ -82,7 +82,8 @@ bool append(Text& out, const std::string& spec, A... args) {
 // be a secret.
 bool append_text(Text& out, const std::string& flags, int width, bool has_width,
                  int precision, bool has_precision, const Text& text) {
-  size_t length = std::strlen(text.c_str());
+  // The text's own length: a "%c" of NUL is one character, as in C.
+  size_t length = text.size();
   if (has_precision && static_cast<size_t>(precision) < length) length = static_cast<size_t>(precision);
   size_t pad = has_width && static_cast<size_t>(width) > length ? static_cast<size_t>(width) - length : 0;
   bool left = flags.find('-') != std::string::npos;

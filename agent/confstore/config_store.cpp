@@ -37,6 +37,8 @@ bool base64_decode(const std::string& text, uint8_t*& out, uint32_t& length) {
   size_t padding = 0;
   if (!text.empty() && text[text.size() - 1] == '=') ++padding;
   if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
+  // EVP_DecodeBlock reads "=" anywhere as a zero digit: only the padding may be one.
+  if (text.find('=') < text.size() - padding) return false;
   auto* block = static_cast<uint8_t*>(std::malloc(text.size() / 4 * 3 + 1));
   if (!block) return false;
   // EVP_DecodeBlock would skip surrounding white space; a value has none.

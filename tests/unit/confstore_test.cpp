@@ -209,6 +209,10 @@ TEST_F(ConfstoreTest, BinaryValuesAreStrictBase64) {
                            {"config/bad_char", {{"base64", "aG!="}}},
                            {"config/bad_length", {{"base64", "aGk"}}},
                            {"config/spaces", {{"base64", " aGk="}}},
+                           {"config/inner_padding", {{"base64", "aQ==aQ=="}}},
+                           {"config/padding_first", {{"base64", "=aGk"}}},
+                           {"config/three_padding", {{"base64", "a==="}}},
+                           {"config/only_padding", {{"base64", "===="}}},
                            {"config/no_member", json::object()},
                            {"config/text", "aGk="}});
   ASSERT_NE(config, nullptr);
@@ -222,6 +226,10 @@ TEST_F(ConfstoreTest, BinaryValuesAreStrictBase64) {
       {"config/bad_char", std::nullopt},
       {"config/bad_length", std::nullopt},
       {"config/spaces", std::nullopt},
+      {"config/inner_padding", std::nullopt},
+      {"config/padding_first", std::nullopt},
+      {"config/three_padding", std::nullopt},
+      {"config/only_padding", std::nullopt},
       {"config/no_member", std::nullopt},
       {"config/text", std::nullopt},
       {"config/missing", std::nullopt},

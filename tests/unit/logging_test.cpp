@@ -159,6 +159,7 @@ TEST(Format, TextWidthAndPrecision) {
       {formatted("[%-*s]", -4, "x"), "[x   ]"}, {formatted("[%6.3ws]", u"wide"), "[   wid]"},
       {formatted("[%s]", static_cast<const char*>(nullptr)), "[(null)]"},
       {formatted("[%c%lc]", 'a', u'\u00e9'), "[a\xc3\xa9]"},
+      {formatted("[%-3c%c]", 0, 'b'), std::string("[\0  b]", 6)},
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
 }
