@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing,
+# and any further packages named on the command line.
 set -euo pipefail
 
 packages=(
@@ -7,6 +8,7 @@ packages=(
   libssl-dev libcurl4-openssl-dev libproxy-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   tinyproxy microsocks
+  "$@"
 )
 
 missing=()

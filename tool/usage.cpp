@@ -5,7 +5,7 @@
 namespace {
 
 // __DATE__ is "Mmm dd yyyy": the year is its last four characters.
-constexpr const char* kBuildYear = __DATE__ + 7;
+constexpr const char* kBuildYear = &__DATE__[7];
 
 }  // namespace
 
