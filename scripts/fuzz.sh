@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and libFuzzer (build-fuzz, ASan and
 # UBSan) and runs each for the given seconds (default 60).
-# Usage: scripts/fuzz.sh [seconds]
+# Usage: scripts/fuzz.sh [seconds] [target...]   (every target by default)
 #
 # Each target runs on a scratch copy of its seeds (tests/fuzz/corpus/<name>/),
 # so the kept corpus does not grow. An input that finds a fault is left in
@@ -10,6 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+shift || true
+only=("$@")
 build=build-fuzz
 
 # clang, and the package with libFuzzer's runtime (libclang_rt.fuzzer).
@@ -28,6 +30,7 @@ failed=0
 printf '%-16s %12s %10s  %s\n' target executions execs/s findings
 # One line per target: name, largest input, seed corpus (written by CMake).
 while read -r name max_len corpus; do
+  if [[ ${#only[@]} -gt 0 && " ${only[*]} " != *" $name "* ]]; then continue; fi
   run=$build/fuzz-run/$name
   rm -rf "$run"
   mkdir -p "$run/corpus" "$run/findings"

@@ -9,10 +9,16 @@
 #include <string>
 #include <vector>
 
+// g++ 12 with the sanitizers reports std::function inside <regex> as maybe
+// uninitialized (a false positive of its own headers).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include "tool/template_expand.h"
 
