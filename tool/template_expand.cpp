@@ -1,5 +1,9 @@
 #include "tool/template_expand.h"
 
+#include <algorithm>
+#include <deque>
+#include <iterator>
+
 namespace {
 
 constexpr std::u16string_view kOpen = u"[%set:";
@@ -29,8 +33,26 @@ class WorkingText {
   }
   char16_t operator[](size_t k) const { return head_[k]; }
 
-  void replace(size_t from, size_t to, const std::u16string& value) { head_.replace(from, to - from, value); }
+  void replace(size_t from, size_t to, const std::u16string& value) {
+    head_.replace(from, to - from, value);
+    // A run's members depend only on the text before them.
+    while (!runs_.empty() && runs_.back().start > from) runs_.pop_back();
+    if (!runs_.empty() && runs_.back().last > from) runs_.back().last = from;
+  }
   std::u16string_view slice(size_t from, size_t to) const { return std::u16string_view(head_).substr(from, to - from); }
+
+  // The first unit that can still change while no placeholder starts before
+  // q. A placeholder may start up to kRescan units before the next insertion
+  // point, where the text there begins an "[%set:" that the value completes;
+  // replacing that one may in turn complete an "[%set:" begun just before it,
+  // and so on back through a run of such beginnings.
+  size_t first_changeable(size_t q) {
+    size_t first = q > kRescan ? q - kRescan : 0;
+    for (size_t s = first; s < q; ++s) {
+      if (head_[s] == u'[') first = std::min(first, reach(s));
+    }
+    return first;
+  }
 
   // Marks the units before end as final; false once they need the whole
   // field (a lone surrogate counts as the three bytes of its replacement).
@@ -46,6 +68,7 @@ class WorkingText {
       }
       if (settled_bytes_ >= field_size_) return false;
     }
+    while (!runs_.empty() && runs_.front().last < settled_) runs_.pop_front();
     return true;
   }
 
@@ -60,6 +83,51 @@ class WorkingText {
   std::u16string settled_text() const { return head_.substr(0, settled_); }
 
  private:
+  // How far back a placeholder starting at s can reach: to the start of the
+  // run of "[%set:" beginnings that ends at s. Runs of two or more are kept
+  // as intervals, so that a long run is walked once and costs one entry.
+  size_t reach(size_t s) {
+    if (const Run* run = run_holding(s)) return run->start;
+    size_t at = s;
+    for (size_t begun; (begun = begun_before(at)) != 0;) {
+      at -= begun;
+      if (Run* run = run_holding(at)) {
+        run->last = s;  // no run lies between: its members would be on the walk
+        return run->start;
+      }
+    }
+    if (at != s) {
+      runs_.insert(first_after(at), Run{at, s});
+    }
+    return at;
+  }
+
+  struct Run {
+    size_t start;  // the "[" of its first beginning
+    size_t last;   // the "[" after its last beginning
+  };
+
+  std::deque<Run>::iterator first_after(size_t unit) {
+    return std::upper_bound(runs_.begin(), runs_.end(), unit, [](size_t u, const Run& run) { return u < run.start; });
+  }
+
+  Run* run_holding(size_t unit) {
+    auto after = first_after(unit);
+    if (after == runs_.begin()) return nullptr;
+    Run& run = *std::prev(after);
+    return unit <= run.last ? &run : nullptr;
+  }
+
+  // The length of the "[%set:" beginning that ends just before at, or 0.
+  size_t begun_before(size_t at) const {
+    for (size_t k = 1; k < kOpen.size() && k <= at; ++k) {
+      if (head_.compare(at - k, k, kOpen.data(), k) == 0) return k;
+    }
+    return 0;
+  }
+
+  // Ordered, disjoint, none wholly settled.
+  std::deque<Run> runs_;
   std::u16string head_;
   std::u16string_view rest_;
   size_t field_size_;
@@ -72,12 +140,11 @@ class WorkingText {
 bool ExpandPlaceholders(std::u16string_view text, const PlaceholderValue& value_of, size_t field_size,
                         std::u16string& out) {
   WorkingText work(text, field_size);
-  // No placeholder starts before q. An earlier "[%set:" failed because a line
-  // terminator follows it, which no later replacement removes; so everything
-  // before the rescan window stays as it is.
+  // No placeholder starts before q. An earlier whole "[%set:" failed because
+  // a line terminator follows it, which no later replacement removes.
   size_t q = 0;
   for (;;) {
-    if (!work.settle(q > kRescan ? q - kRescan : 0)) {
+    if (!work.settle(work.first_changeable(q))) {
       out = work.settled_text();
       return false;
     }

@@ -21,6 +21,12 @@ constexpr const char* kCompany = "config/velta/endpoint/policy/company";
 constexpr const char* kPolicy = "config/velta/endpoint/policy/policy";
 constexpr const char* kAgent = "config/velta/endpoint/policy/agent";
 
+std::string repeated(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 struct Loaded {
   HRESULT result = S_OK;
   std::string affiliate, company, policy, agent;
@@ -88,6 +94,9 @@ TEST(PolicyUrlsTest, TemplatesExpandLeftToRightWithEncodedValues) {
       {"[%set:a\r%][%set:a%]", "[%set:a\r%]A"},
       {"[%set:a\u2028%]|[%set:a\u2029%]", "[%set:a\u2028%]|[%set:a\u2029%]"},
       {"[%set:a\n[%set:a%]", "[%set:a\nA"},
+      // Each removal completes the "[%set" before it: 1500 bytes of
+      // beginnings that look final vanish one by one.
+      {"x" + repeated("[%set", 300) + "[%set:k%]" + repeated(":k%]", 300) + "y", "xy"},
   };
   for (const auto& c : cases) {
     json config = values;
