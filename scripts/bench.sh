@@ -197,6 +197,28 @@ for size in 1000000 100000000; do
 done
 curl -q -sS -o /dev/null -X POST "$control/reset"
 
+# Hostile policy templates: each of the four holds 200 placeholders of one
+# long value. Every row fails its field at once; the time and memory are
+# those of the whole /C run.
+templates=()
+for size in 100000 1000000; do
+  hostile="$work/agent-$size"
+  make_agent_dir "$hostile"
+  for lib in "$hostile"/lib*.so; do cp --remove-destination "$(readlink -f "$lib")" "$lib"; done
+  SIZE=$size perl -0777 -i -pe '
+    my $t = "https://p.test/" . ("[%set:agent/big%]" x 200);
+    s/("config\/velta\/endpoint\/policy\/\w+": )"[^"]*"/$1"$t"/g;
+    s/^\{\n/"{\n  \"config\/agent\/big\": \"" . ("v" x $ENV{SIZE}) . "\",\n"/e;' "$hostile/agent-config.json"
+  "$hostile/pathvane" /C > /dev/null 2> "$work/hostile.err" || true
+  grep -q "Conversion of policy URL failed" "$work/hostile.err" || fail "the hostile templates did not fail their field"
+  hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/templates-$size.json" "$(words "$hostile/pathvane" /C)" \
+    > "$out/templates-$size.txt" 2>&1 || true
+  median=$(grep -o '"median": *[0-9.eE+-]*' "$out/templates-$size.json" | awk '{ print $2 * 1000 }')
+  config_kb=$(( $(stat -c %s "$hostile/agent-config.json") / 1024 ))
+  templates+=("$(printf '%-9s %9s %8.1f %9s' "$((size / 1000)) KB" "$config_kb KB" "$median" \
+    "$(mib "$(peak_rss "$hostile/pathvane" /C)")")")
+done
+
 echo
 echo "pathvane against curl on the local test cloud: median of $runs runs after 3 warm-ups;"
 echo "peak RSS the largest of $rss_runs runs. Load average $load_start at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end."
@@ -209,6 +231,10 @@ echo
 echo "health check (/P- /T) against a big answer, peak RSS:"
 printf '%-5s %9s %9s\n' "MB" "tool MB" "curl MB"
 printf '%s\n' "${big[@]}"
+echo
+echo "/C with hostile policy templates (200 placeholders of one value in each of the four):"
+printf '%-9s %9s %8s %9s\n' "value" "config" "tool ms" "tool MB"
+printf '%s\n' "${templates[@]}"
 echo
 echo "(b): the URL-reputation GET is answered 400, which the tool counts as reachable; curl gets the same."
 echo "raw hyperfine JSON (and its text output): $out/{a,b,c}.json"
