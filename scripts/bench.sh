@@ -38,10 +38,14 @@ mkdir "$work"
 source scripts/lib-agent-dir.sh
 clean_up_at_exit "$work"
 start_cloud "$work/cloud"
+# An agent directory holding copies of the libraries, so that a rebuild
+# while the bench runs cannot change what it measures.
+frozen_agent_dir() {
+  make_agent_dir "$1"
+  for lib in "$1"/lib*.so; do cp --remove-destination "$(readlink -f "$lib")" "$lib"; done
+}
 agent="$work/agent"
-make_agent_dir "$agent"
-# Copies, so that a rebuild while the bench runs cannot change what it measures.
-for lib in "$agent"/lib*.so; do cp --remove-destination "$(readlink -f "$lib")" "$lib"; done
+frozen_agent_dir "$agent"
 tool="$agent/pathvane"
 control="$CLOUD_HTTP_URL/_cloud"
 files="$work/files"
@@ -108,6 +112,9 @@ peak_rss() {
   echo "$most"
 }
 
+# The medians of a hyperfine JSON export, in ms, one line per command.
+medians_ms() { grep -o '"median": *[0-9.eE+-]*' "$1" | awk '{ print $2 * 1000 }'; }
+
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 # The whole default run first: it gives the bodies curl sends.
@@ -162,7 +169,7 @@ pair() {
     --prepare "$(words curl -q -sS -o /dev/null -X DELETE "$control/requests")" \
     -n "pathvane ${args[*]}" "$(words "$tool" "${args[@]}")" \
     -n curl "$1" > "$out/$name.txt" 2>&1 || { cat "$out/$name.txt" >&2; fail "hyperfine failed"; }
-  mapfile -t medians < <(grep -o '"median": *[0-9.eE+-]*' "$out/$name.json" | awk '{ print $2 * 1000 }')
+  mapfile -t medians < <(medians_ms "$out/$name.json")
   [[ ${#medians[@]} -eq 2 ]] || fail "no medians in $out/$name.json"
   rss_tool=$(peak_rss "$tool" "${args[@]}")
   rss_curl=$(peak_rss bash -c "$1")
@@ -203,8 +210,7 @@ curl -q -sS -o /dev/null -X POST "$control/reset"
 templates=()
 for size in 100000 1000000; do
   hostile="$work/agent-$size"
-  make_agent_dir "$hostile"
-  for lib in "$hostile"/lib*.so; do cp --remove-destination "$(readlink -f "$lib")" "$lib"; done
+  frozen_agent_dir "$hostile"
   SIZE=$size perl -0777 -i -pe '
     my $t = "https://p.test/" . ("[%set:agent/big%]" x 200);
     s/("config\/velta\/endpoint\/policy\/\w+": )"[^"]*"/$1"$t"/g;
@@ -212,8 +218,8 @@ for size in 100000 1000000; do
   "$hostile/pathvane" /C > /dev/null 2> "$work/hostile.err" || true
   grep -q "Conversion of policy URL failed" "$work/hostile.err" || fail "the hostile templates did not fail their field"
   hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/templates-$size.json" "$(words "$hostile/pathvane" /C)" \
-    > "$out/templates-$size.txt" 2>&1 || true
-  median=$(grep -o '"median": *[0-9.eE+-]*' "$out/templates-$size.json" | awk '{ print $2 * 1000 }')
+    > "$out/templates-$size.txt" 2>&1 || { cat "$out/templates-$size.txt" >&2; fail "hyperfine failed"; }
+  median=$(medians_ms "$out/templates-$size.json")
   config_kb=$(( $(stat -c %s "$hostile/agent-config.json") / 1024 ))
   templates+=("$(printf '%-9s %9s %8.1f %9s' "$((size / 1000)) KB" "$config_kb KB" "$median" \
     "$(mib "$(peak_rss "$hostile/pathvane" /C)")")")
@@ -237,4 +243,4 @@ printf '%-9s %9s %8s %9s\n' "value" "config" "tool ms" "tool MB"
 printf '%s\n' "${templates[@]}"
 echo
 echo "(b): the URL-reputation GET is answered 400, which the tool counts as reachable; curl gets the same."
-echo "raw hyperfine JSON (and its text output): $out/{a,b,c}.json"
+echo "raw hyperfine JSON (and its text output): $out/{a,b,c,templates-*}.json"
