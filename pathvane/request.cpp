@@ -1,6 +1,7 @@
 #include "pathvane/request.h"
 
 #include "pathvane/xfer_table.h"
+#include "velta_client/src/common/xfer_progress.h"
 #include "velta_client/src/common/zel_log.h"
 
 namespace {
@@ -61,6 +62,7 @@ int _proxy_http_request(CURL* curl, const char* url, const char* user_agent, uin
     return PATHVANE_REQUEST_EXTERNAL;
   }
 
+  xfer_progress_attach(curl);
   CURLcode rc = pathvane_curl.curl_easy_perform(curl);
   result->curl_code = rc;
   if (rc != CURLE_OK) {

@@ -44,6 +44,7 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
   std::string token;
 
   trace_open(0);
+  trace_set_verbose(verbose);
   setDebugLevel(kDebugLevel);
   zel_trace_mask = kDebugLevel;
 

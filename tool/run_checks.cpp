@@ -3,6 +3,7 @@
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
 #include "tool/pathvane_wrapper.h"
+#include "velta_client/src/common/xfer_progress.h"
 
 namespace {
 
@@ -65,12 +66,19 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
   if (!handle_) return E_HANDLE;
   Counters counters;
   char curl_error[256];
+  unsigned selected = 0;
+  for (const CheckRow& row : table) {
+    if (mask & row.bit) ++selected;
+  }
+  unsigned number = 0;
   for (const CheckRow& row : table) {
     if (!(mask & row.bit)) continue;
     std::memset(curl_error, 0, sizeof(curl_error));
     trace(kReport, "********* START");
     trace(kReport, "========>  Checking connectivity to: %s", row.name);
+    xfer_progress_begin(row.name, ++number, selected);
     int rc = row.check ? row.check(handle_) : -1;
+    xfer_progress_end();
     ++counters.total;
     if (rc == 0) {
       trace(kReport, "========> [pass] Connectivity check completed with no issues");

@@ -7,9 +7,19 @@
 
 // Logging. A trace is emitted when its level shares a bit with the debug
 // level; an error always is. Level bit 0x80000000 marks a run report line,
-// which goes to standard output unchanged; everything else goes to standard
-// error with a prefix.
+// which goes to standard output unchanged. Every line also goes to the trace
+// log that trace_open opens (<tool's directory>/log/pathvane.log, each line
+// behind a UTC time stamp); errors go to standard error with a prefix, and
+// other traces only with trace_set_verbose or while there is no log.
+// trace_close ends standard error with the log's path.
 int trace_open(int target);
+void trace_set_verbose(bool verbose);
+// Test seam: the folder trace_open puts the log in; null or "" restores it.
+void trace_set_log_directory(const char* directory);
+// A status line on standard error that rewrites itself in place, only when
+// standard error is a terminal; erased (null or "") before any other line.
+bool trace_progress_wanted();
+void trace_progress(const char* text);
 void setDebugLevel(int64_t level);
 int64_t getDebugLevel();
 void trace(int64_t level, const char* fmt, ...);

@@ -1,59 +1,209 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
 #include "agent/kit/kit.h"
 #include "platform/format.h"
+#include "platform/loader.h"
 
 namespace {
 
 constexpr int64_t kReportBit = 0x80000000LL;
+constexpr const char* kLogName = "pathvane.log";
+constexpr const char* kPreviousLogName = "pathvane.log.1";
+
+enum class Kind { kReport, kTrace, kError };
 
 std::atomic<int64_t> debug_level{0};
 std::mutex output_lock;
 
-void write_all(int fd, const char* data, size_t size) {
+// Where the lines go; guarded by output_lock.
+struct Output {
+  int log_fd = -1;  // the run's trace log, -1 when there is none
+  std::string log_path;
+  std::string log_directory;  // test seam; empty: "log" beside the executable
+  bool verbose = false;       // traces on standard error as well as in the log
+  bool progress_shown = false;
+};
+Output out;
+
+bool write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
     }
     data += n;
     size -= static_cast<size_t>(n);
   }
+  return true;
+}
+
+bool write_all(int fd, const std::string& text) { return write_all(fd, text.data(), text.size()); }
+
+std::string utc_stamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  gmtime_r(&now.tv_sec, &parts);
+  char stamp[96];
+  std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ", parts.tm_year + 1900, parts.tm_mon + 1,
+                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+  return stamp;
+}
+
+bool stderr_is_terminal() {
+  static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  return terminal;
+}
+
+// The lock is held by the callers of everything below.
+void erase_progress() {
+  if (!out.progress_shown) return;
+  write_all(STDERR_FILENO, "\r\033[K", 4);
+  out.progress_shown = false;
+}
+
+void close_log() {
+  if (out.log_fd >= 0) ::close(out.log_fd);
+  out.log_fd = -1;
+}
+
+void log_unwritable(const std::string& path, const char* verb, const std::string& why) {
+  std::fflush(stderr);
+  write_all(STDERR_FILENO, "[error] The trace log " + path + " " + verb + ": " + why +
+                               "; traces go to standard error\n");
+}
+
+// A failed write ends the log: from this line on, traces go to standard error.
+void write_log(const std::string& line) {
+  if (out.log_fd < 0) return;
+  if (write_all(out.log_fd, utc_stamp() + line)) return;
+  const int err = errno;
+  close_log();
+  log_unwritable(out.log_path, "could not be written", std::strerror(err));
+  out.log_path.clear();
+}
+
+// The log folder made 0700 when missing; the previous log kept once; the
+// new file 0600, never reached through a link, a regular file or nothing.
+int open_log(const std::string& directory, std::string& why) {
+  if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+    why = std::strerror(errno);
+    return -1;
+  }
+  const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir_fd < 0) {
+    why = errno == ENOTDIR || errno == ELOOP ? std::string(directory + " is not a directory") : std::strerror(errno);
+    return -1;
+  }
+  int fd = -1;
+  struct stat st {};
+  if (::fstatat(dir_fd, kLogName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      why = "not a regular file";
+    } else if (::renameat(dir_fd, kLogName, dir_fd, kPreviousLogName) != 0) {
+      why = std::string("cannot keep it as ") + kPreviousLogName + ": " + std::strerror(errno);
+    }
+  } else if (errno != ENOENT) {
+    why = std::strerror(errno);
+  }
+  if (why.empty()) {
+    // O_EXCL: whatever appeared at the path since the rename is not ours.
+    fd = ::openat(dir_fd, kLogName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      why = std::strerror(errno);
+    } else if (::fchmod(fd, 0600) != 0) {
+      why = std::strerror(errno);
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  ::close(dir_fd);
+  return fd;
 }
 
 // One message is one line, written with one write: a trailing line end of
 // the text is dropped, the line end is ours.
-void emit(FILE* stream, const char* prefix, std::string text) {
+void emit(Kind kind, std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  text.insert(0, prefix);
-  text.push_back('\n');
+  const char* prefix = kind == Kind::kTrace ? "[trace] " : kind == Kind::kError ? "[error] " : "";
+  std::string line = prefix + text + "\n";
   std::lock_guard<std::mutex> lock(output_lock);
-  // Whatever printf left in the stream's buffer goes first.
-  std::fflush(stream);
-  write_all(fileno(stream), text.data(), text.size());
-}
-
-void emit_trace(int64_t level, const std::string& text) {
-  if (level & kReportBit) {
-    emit(stdout, "", text);
-  } else {
-    emit(stderr, "[trace] ", text);
+  erase_progress();
+  if (kind == Kind::kReport) {
+    // Whatever printf left in the stream's buffer goes first.
+    std::fflush(stdout);
+    write_all(STDOUT_FILENO, line);
+  }
+  write_log(line);
+  if (kind == Kind::kError || (kind == Kind::kTrace && (out.verbose || out.log_fd < 0))) {
+    std::fflush(stderr);
+    write_all(STDERR_FILENO, line);
   }
 }
 
+void emit_trace(int64_t level, const std::string& text) { emit(level & kReportBit ? Kind::kReport : Kind::kTrace, text); }
+
 }  // namespace
 
-// The console is the only target; every line is flushed as it is written,
-// so there is nothing to set up.
-int trace_open(int /*target*/) { return 0; }
+int trace_open(int /*target*/) {
+  std::lock_guard<std::mutex> lock(output_lock);
+  close_log();
+  out.verbose = false;
+  std::string directory = out.log_directory;
+  if (directory.empty()) {
+    const std::string tool_directory = platform::executable_directory();
+    directory = (tool_directory.empty() ? std::string(".") : tool_directory) + "/log";
+  }
+  const std::string path = directory + "/" + kLogName;
+  std::string why;
+  out.log_fd = open_log(directory, why);
+  if (out.log_fd < 0) {
+    out.log_path.clear();
+    log_unwritable(path, "cannot be written", why);
+    return -1;
+  }
+  out.log_path = path;
+  return 0;
+}
+
+void trace_set_verbose(bool verbose) {
+  std::lock_guard<std::mutex> lock(output_lock);
+  out.verbose = verbose;
+}
+
+void trace_set_log_directory(const char* directory) {
+  std::lock_guard<std::mutex> lock(output_lock);
+  out.log_directory = directory ? directory : "";
+}
+
+bool trace_progress_wanted() { return stderr_is_terminal(); }
+
+void trace_progress(const char* text) {
+  if (!stderr_is_terminal()) return;
+  std::lock_guard<std::mutex> lock(output_lock);
+  if (!text || !*text) {
+    erase_progress();
+    return;
+  }
+  write_all(STDERR_FILENO, std::string("\r") + text + "\033[K");
+  out.progress_shown = true;
+}
 
 void setDebugLevel(int64_t level) { debug_level.store(level); }
 
@@ -85,7 +235,7 @@ void error(const char* fmt, ...) {
   va_start(ap, fmt);
   bool ok = platform::vformat_string(text, fmt, ap);
   va_end(ap);
-  emit(stderr, "[error] ", ok ? text : std::string("bad error format: ") + (fmt ? fmt : "(null)"));
+  emit(Kind::kError, ok ? text : std::string("bad error format: ") + (fmt ? fmt : "(null)"));
 }
 
 void error(const char16_t* fmt, ...) {
@@ -94,21 +244,25 @@ void error(const char16_t* fmt, ...) {
   va_start(ap, fmt);
   bool ok = platform::vformat_wide_string(text, fmt, ap);
   va_end(ap);
-  emit(stderr, "[error] ", ok ? text : std::string("bad error format"));
+  emit(Kind::kError, ok ? text : std::string("bad error format"));
 }
 
-void _log_trace(const char* text) { emit(stderr, "[trace] ", text ? text : ""); }
+void _log_trace(const char* text) { emit(Kind::kTrace, text ? text : ""); }
 
 void _log_error(uint32_t code, const char* text, const char* extra) {
   std::string line = text ? text : "";
   if (extra) line += std::string(" ") + extra;
   if (code) line += " (code " + std::to_string(code) + ")";
-  emit(stderr, "[error] ", line);
+  emit(Kind::kError, line);
 }
 
 int trace_close() {
   std::lock_guard<std::mutex> lock(output_lock);
+  erase_progress();
   std::fflush(stdout);
   std::fflush(stderr);
+  // The log stays open: what the process traces while it exits (the
+  // certificate loader's unload) belongs in it, not after the closing line.
+  if (out.log_fd >= 0) write_all(STDERR_FILENO, "Full trace: " + out.log_path + "\n");
   return 0;
 }

@@ -518,7 +518,8 @@ TEST_F(CloudServices, PolicyIsStoredForItsOwnerOnly) {
   struct stat st;
   ASSERT_EQ(stat(policy_file().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_TRUE(contains(r.err, "[trace] Fetching policy from " + cloud_->https_url(kCompanyPolicyTarget))) << r.err;
+  EXPECT_TRUE(contains(dir_.log_text(), "[trace] Fetching policy from " + cloud_->https_url(kCompanyPolicyTarget)))
+      << dir_.log_text();
 
   // A serial on the command line replaces the stored one.
   ASSERT_TRUE(cloud_->reset());
@@ -584,8 +585,9 @@ TEST_F(CloudServices, NoUpdaterServerMeansNoUpdate) {
                           "========> No connector update was available (not executed)",
                           "********* -END- *********"};
   EXPECT_NE(std::search(out.begin(), out.end(), expected.begin(), expected.end()), out.end()) << r.out;
-  EXPECT_TRUE(contains(r.err, "[trace] pathvane_updater_host_check(): updater URL not present, no pending update"))
-      << r.err;
+  EXPECT_TRUE(contains(dir_.log_text(),
+                       "[trace] pathvane_updater_host_check(): updater URL not present, no pending update"))
+      << dir_.log_text();
   EXPECT_TRUE(cloud_->requests("/updater/seed").empty());
 }
 

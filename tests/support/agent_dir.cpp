@@ -13,6 +13,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "agent/kit/kit.h"
 #include "platform/loader.h"
 #include "tests/support/process.h"
 
@@ -89,6 +90,20 @@ void AgentDir::link(const std::string& name, const std::string& target) const {
   if (ec) ADD_FAILURE() << "cannot link " << file(name) << " to " << to << ": " << ec.message();
 }
 
+std::string AgentDir::log_text() const {
+  std::ifstream in(path_ + "/log/pathvane.log");
+  std::string text, line;
+  // "2026-12-11T01:02:03.456Z " in front of every line.
+  constexpr size_t kStamp = 25;
+  while (std::getline(in, line)) {
+    EXPECT_GE(line.size(), kStamp) << line;
+    EXPECT_EQ(line.substr(19, 1) + line.substr(23, 2), ".Z ") << line;
+    text += line.size() >= kStamp ? line.substr(kStamp) : line;
+    text += '\n';
+  }
+  return text;
+}
+
 std::string AgentDir::copy_program(const std::string& name) const {
   std::error_code ec;
   fs::copy_file(bin_dir() + "/" + name, file(name), fs::copy_options::overwrite_existing, ec);
@@ -106,6 +121,8 @@ void run_in_agent_dir(const AgentDir& dir, const std::function<void()>& body, in
   if (pid == 0) {
     alarm(static_cast<unsigned>(timeout_seconds));
     platform::set_library_directory(dir.path(), true);
+    // The tool would write its log beside itself, the agent directory.
+    trace_set_log_directory((dir.path() + "/log").c_str());
     int status = 0;
     try {
       body();

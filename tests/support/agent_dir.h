@@ -30,6 +30,9 @@ class AgentDir {
   // Copies a program of bin_dir() in (its RUNPATH $ORIGIN then finds the
   // linked libraries here); returns its path.
   std::string copy_program(const std::string& name = "pathvane") const;
+  // The last run's trace log (log/pathvane.log), each line without its time
+  // stamp; empty when there is none.
+  std::string log_text() const;
 
  private:
   std::string path_;

@@ -1,4 +1,5 @@
 #include "velta_client/src/common/zel_log.h"
+#include "velta_client/src/common/xfer_progress.h"
 #include "velta_client/src/common/zel_transfer.h"
 
 void zel_install_curl_debug_callback(CURL* curl) {
@@ -13,7 +14,10 @@ void zel_install_curl_debug_callback(CURL* curl) {
   zel_trace(0x8000000, "%s: curl debug function installed", "zel_install_curl_debug_callback");
 }
 
-CURLcode zel_curl_perform(CURL* curl, const proxy_info* /*proxy*/) { return pathvane_curl.curl_easy_perform(curl); }
+CURLcode zel_curl_perform(CURL* curl, const proxy_info* /*proxy*/) {
+  xfer_progress_attach(curl);
+  return pathvane_curl.curl_easy_perform(curl);
+}
 
 bool zel_safe_multiply(size_t len, size_t mul, size_t* out) {
   size_t product = len * mul;
