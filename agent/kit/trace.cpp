@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -162,6 +163,9 @@ void emit_trace(int64_t level, const std::string& text) { emit(level & kReportBi
 }  // namespace
 
 int trace_open(int /*target*/) {
+  // A log write past the file size limit fails like any other (EFBIG)
+  // instead of ending the run.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::lock_guard<std::mutex> lock(output_lock);
   close_log();
   out.verbose = false;
@@ -263,6 +267,9 @@ int trace_close() {
   std::fflush(stderr);
   // The log stays open: what the process traces while it exits (the
   // certificate loader's unload) belongs in it, not after the closing line.
-  if (out.log_fd >= 0) write_all(STDERR_FILENO, "Full trace: " + out.log_path + "\n");
+  if (out.log_fd >= 0) {
+    write_all(STDERR_FILENO, "Full trace: " + out.log_path + "\n");
+    out.verbose = false;
+  }
   return 0;
 }

@@ -1235,6 +1235,7 @@ class FullRun : public UploadsThroughProxies {
     for (const std::string& secret : {std::string("pv-secret"), std::string("pv%2Dsecret"), basic}) {
       EXPECT_FALSE(contains(r.out, secret)) << secret;
       EXPECT_FALSE(contains(r.err, secret)) << secret;
+      EXPECT_FALSE(contains(dir_.log_text(), secret)) << secret;
       for (const auto& request : cloud_->requests()) {
         EXPECT_FALSE(contains(request.body, secret)) << request.path;
         for (const auto& [name, value] : request.headers) EXPECT_FALSE(contains(value, secret)) << name;
@@ -1250,7 +1251,13 @@ TEST_F(FullRun, EveryCheckPassesThroughTheStoredProxy) {
   expect_all_passed(r);
   expect_peers(testsupport::Tinyproxy::kOutgoingAddress);
   EXPECT_TRUE(contains(r.err, "[trace] _curl_debug:")) << "verbose output expected";
+  EXPECT_TRUE(contains(dir_.log_text(), "[trace] _curl_debug:")) << "verbose output expected in the log";
   expect_no_password(r);
+  // The installation token goes to the registration only, never to a trace.
+  const std::string token = full_config()["config/velta/install/token"];
+  ASSERT_FALSE(token.empty());
+  EXPECT_FALSE(contains(r.err, token));
+  EXPECT_FALSE(contains(dir_.log_text(), token));
 }
 
 TEST_F(FullRun, EveryCheckPassesDirectWithProxiesAround) {
