@@ -24,3 +24,8 @@ set +e
 code=$?
 set -e
 echo "== pathvane exited with $code"
+# The agent directory goes at exit; its trace log is kept in the build tree.
+if [[ -f "$agent/log/pathvane.log" ]]; then
+  cp "$agent/log/pathvane.log" build/demo-pathvane.log
+  echo "== trace log kept as build/demo-pathvane.log"
+fi
