@@ -1,6 +1,7 @@
 #include "pathvane/request.h"
 
 #include "pathvane/xfer_table.h"
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/xfer_progress.h"
 #include "velta_client/src/common/zel_log.h"
 
@@ -63,7 +64,9 @@ int _proxy_http_request(CURL* curl, const char* url, const char* user_agent, uin
   }
 
   xfer_progress_attach(curl);
+  xfer_facts_before(curl);
   CURLcode rc = pathvane_curl.curl_easy_perform(curl);
+  xfer_facts_after(curl, rc);
   result->curl_code = rc;
   if (rc != CURLE_OK) {
     zel_error("connectivity test failed for URL '%s': %d (%s) (%s)", url, static_cast<int>(rc),

@@ -57,6 +57,8 @@ int dll_curl_load_symbols() {
             resolve(module, "curl_slist_free_all", t.curl_slist_free_all) &&
             resolve(module, "curl_easy_getinfo", t.curl_easy_getinfo);
   if (!ok) std::abort();
+  // Only the transfer facts use it; a library without it gives no Date.
+  t.curl_easy_header = reinterpret_cast<decltype(t.curl_easy_header)>(platform::GetProcAddress(module, "curl_easy_header"));
   keep_mapped_under_sanitizer(reinterpret_cast<void*>(t.curl_easy_init));
   return 0;
 }

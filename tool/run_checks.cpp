@@ -3,6 +3,7 @@
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
 #include "tool/pathvane_wrapper.h"
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/xfer_progress.h"
 
 namespace {
@@ -77,6 +78,7 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
     trace(kReport, "********* START");
     trace(kReport, "========>  Checking connectivity to: %s", row.name);
     xfer_progress_begin(row.name, ++number, selected);
+    xfer_facts_begin_check();
     int rc = row.check ? row.check(handle_) : -1;
     xfer_progress_end();
     ++counters.total;

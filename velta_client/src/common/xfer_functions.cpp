@@ -1,5 +1,6 @@
 #include "velta_client/src/common/xfer_functions.h"
 
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/xfer_progress.h"
 
 curl_function_table pathvane_curl = {};
@@ -15,11 +16,13 @@ bool option_in(CURLoption option, int first, int end) { return option >= first &
 CURLcode xfer_setopt(CURL* curl, CURLoption option, long value) {
   if (!option_in(option, CURLOPTTYPE_LONG, CURLOPTTYPE_OBJECTPOINT)) return CURLE_BAD_FUNCTION_ARGUMENT;
   if (option == CURLOPT_TIMEOUT) xfer_progress_note_timeout(curl, value);
+  xfer_facts_note_long(curl, option, value);
   return pathvane_curl.curl_easy_setopt(curl, option, value);
 }
 
 CURLcode xfer_setopt_pointer(CURL* curl, CURLoption option, const void* value) {
   if (!option_in(option, CURLOPTTYPE_OBJECTPOINT, CURLOPTTYPE_FUNCTIONPOINT)) return CURLE_BAD_FUNCTION_ARGUMENT;
+  xfer_facts_note_pointer(curl, option, value);
   return pathvane_curl.curl_easy_setopt(curl, option, value);
 }
 
@@ -30,6 +33,16 @@ CURLcode xfer_setopt_callback(CURL* curl, CURLoption option, void (*callback)())
 
 CURLcode xfer_getinfo_long(CURL* curl, CURLINFO info, long* value) {
   if ((info & CURLINFO_TYPEMASK) != CURLINFO_LONG) return CURLE_BAD_FUNCTION_ARGUMENT;
+  return pathvane_curl.curl_easy_getinfo(curl, info, value);
+}
+
+CURLcode xfer_getinfo_off_t(CURL* curl, CURLINFO info, curl_off_t* value) {
+  if ((info & CURLINFO_TYPEMASK) != CURLINFO_OFF_T) return CURLE_BAD_FUNCTION_ARGUMENT;
+  return pathvane_curl.curl_easy_getinfo(curl, info, value);
+}
+
+CURLcode xfer_getinfo_string(CURL* curl, CURLINFO info, const char** value) {
+  if ((info & CURLINFO_TYPEMASK) != CURLINFO_STRING) return CURLE_BAD_FUNCTION_ARGUMENT;
   return pathvane_curl.curl_easy_getinfo(curl, info, value);
 }
 

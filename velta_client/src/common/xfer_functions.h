@@ -25,6 +25,9 @@ struct curl_function_table {
   struct curl_slist* (*curl_slist_append)(struct curl_slist* list, const char* text);
   void (*curl_slist_free_all)(struct curl_slist* list);
   CURLcode (*curl_easy_getinfo)(CURL* curl, CURLINFO info, ...);
+  // Optional: null when the agent's library has no header interface.
+  CURLHcode (*curl_easy_header)(CURL* curl, const char* name, size_t index, unsigned int origin, int request,
+                                struct curl_header** header);
 };
 
 extern curl_function_table pathvane_curl;
@@ -64,8 +67,11 @@ CURLcode xfer_setopt(CURL* curl, CURLoption option, R (*callback)(A...)) {
   return xfer_setopt_callback(curl, option, reinterpret_cast<void (*)()>(callback));
 }
 
-// CURLINFO_RESPONSE_CODE and the other long answers.
+// CURLINFO_RESPONSE_CODE and the other long answers; the times (*_TIME_T)
+// and the texts, which stay libcurl's.
 CURLcode xfer_getinfo_long(CURL* curl, CURLINFO info, long* value);
+CURLcode xfer_getinfo_off_t(CURL* curl, CURLINFO info, curl_off_t* value);
+CURLcode xfer_getinfo_string(CURL* curl, CURLINFO info, const char** value);
 
 // One part of a form: a named in-memory file, by reference (length as the
 // long libcurl reads), or a named text, copied.

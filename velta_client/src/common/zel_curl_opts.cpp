@@ -1,6 +1,7 @@
 #include <openssl/ssl.h>
 
 #include "velta_client/src/cert_store.h"
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 
@@ -111,6 +112,7 @@ CURLcode zel_add_trust(void* ssl_ctx, void* tls, const char* fn) {
     return CURLE_ABORTED_BY_CALLBACK;
   }
   const auto* trust = static_cast<const zel_trust_context*>(tls);
+  xfer_facts_watch_tls(ssl_ctx);
   if (!trust->trust_callback) return CURLE_OK;
   trust->trust_callback(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx)), trust->trust_cert);
   return CURLE_OK;

@@ -1,4 +1,5 @@
 #include "velta_client/src/common/zel_log.h"
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/xfer_progress.h"
 #include "velta_client/src/common/zel_transfer.h"
 
@@ -16,7 +17,10 @@ void zel_install_curl_debug_callback(CURL* curl) {
 
 CURLcode zel_curl_perform(CURL* curl, const proxy_info* /*proxy*/) {
   xfer_progress_attach(curl);
-  return pathvane_curl.curl_easy_perform(curl);
+  xfer_facts_before(curl);
+  const CURLcode code = pathvane_curl.curl_easy_perform(curl);
+  xfer_facts_after(curl, code);
+  return code;
 }
 
 bool zel_safe_multiply(size_t len, size_t mul, size_t* out) {

@@ -1,0 +1,309 @@
+#include "velta_client/src/common/xfer_facts.h"
+
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/format.h"
+#include "velta_client/src/common/xfer_functions.h"
+#include "velta_client/src/common/zel_log.h"
+
+namespace {
+
+// The proxy options of the few handles a run uses at a time, as set.
+struct HandleNotes {
+  CURL* curl = nullptr;
+  char proxy[256] = {};
+  long port = 0;
+  long type = CURLPROXY_HTTP;
+  long auth = 0;
+  bool credentials = false;
+};
+HandleNotes notes[4];
+unsigned next_note = 0;
+
+HandleNotes& notes_of(CURL* curl) {
+  for (HandleNotes& n : notes) {
+    if (n.curl == curl) return n;
+  }
+  HandleNotes& n = notes[next_note];
+  next_note = (next_note + 1) % (sizeof(notes) / sizeof(notes[0]));
+  n = HandleNotes{};
+  n.curl = curl;
+  return n;
+}
+
+xfer_facts check_facts[XFER_FACTS_MAX];
+unsigned check_count = 0;
+xfer_facts* in_flight = nullptr;  // the transfer being performed
+
+const char* proxy_scheme(long type) {
+  switch (type) {
+    case CURLPROXY_HTTPS:
+      return "https";
+    case CURLPROXY_SOCKS4:
+      return "socks4";
+    case CURLPROXY_SOCKS4A:
+      return "socks4a";
+    case CURLPROXY_SOCKS5:
+      return "socks5";
+    case CURLPROXY_SOCKS5_HOSTNAME:
+      return "socks5h";
+    default:
+      return "http";
+  }
+}
+
+void describe_proxy(const HandleNotes& n, char* out, size_t size) {
+  if (!n.proxy[0]) {
+    out[0] = '\0';
+    return;
+  }
+  const bool has_scheme = std::strstr(n.proxy, "://") != nullptr;
+  if (has_scheme) {
+    platform::format(out, size, "%s", n.proxy);
+  } else {
+    platform::format(out, size, "%s://%s", proxy_scheme(n.type), n.proxy);
+  }
+  // The port option, unless the proxy text names one after its host.
+  const char* host = has_scheme ? std::strstr(n.proxy, "://") + 3 : n.proxy;
+  const char* bracket = std::strrchr(host, ']');
+  const bool has_port = std::strchr(bracket ? bracket : host, ':') != nullptr;
+  if (n.port > 0 && !has_port) {
+    const size_t used = std::strlen(out);
+    platform::format(out + used, size - used, ":%ld", n.port);
+  }
+}
+
+int64_t stage_time(CURL* curl, CURLINFO info, bool zero_is_unreached) {
+  curl_off_t value = 0;
+  if (xfer_getinfo_off_t(curl, info, &value) != CURLE_OK) return -1;
+  if (value == 0 && zero_is_unreached) return -1;
+  return static_cast<int64_t>(value);
+}
+
+const char* http_version_text(long version) {
+  switch (version) {
+    case CURL_HTTP_VERSION_1_0:
+      return "1.0";
+    case CURL_HTTP_VERSION_1_1:
+      return "1.1";
+    case CURL_HTTP_VERSION_2_0:
+      return "2";
+    case CURL_HTTP_VERSION_3:
+      return "3";
+    default:
+      return "";
+  }
+}
+
+void asn1_time_text(const ASN1_TIME* time, char* out, size_t size) {
+  tm parts{};
+  if (!time || ASN1_TIME_to_tm(time, &parts) != 1) {
+    platform::format(out, size, "%s", "?");
+    return;
+  }
+  platform::format(out, size, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts.tm_year + 1900, parts.tm_mon + 1,
+                   parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+}
+
+void name_text(const X509_NAME* name, char* out, size_t size) {
+  if (!name || !X509_NAME_oneline(name, out, static_cast<int>(size))) out[0] = '\0';
+}
+
+bool store_holds(X509_STORE_CTX* ctx, X509* cert) {
+  STACK_OF(X509)* same_subject = X509_STORE_CTX_get1_certs(ctx, X509_get_subject_name(cert));
+  bool held = false;
+  for (int i = 0; same_subject && i < sk_X509_num(same_subject) && !held; ++i) {
+    held = X509_cmp(sk_X509_value(same_subject, i), cert) == 0;
+  }
+  sk_X509_pop_free(same_subject, X509_free);
+  return held;
+}
+
+// SHA-256 as upper-case hex pairs joined by ':'; "" when it cannot be had.
+void fingerprint(X509* cert, char* out, size_t size) {
+  out[0] = '\0';
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (X509_digest(cert, EVP_sha256(), digest, &length) != 1) return;
+  size_t used = 0;
+  for (unsigned int i = 0; i < length && used + 3 < size; ++i) {
+    used += static_cast<size_t>(std::snprintf(out + used, size - used, i ? ":%02X" : "%02X", digest[i]));
+  }
+}
+
+void describe_cert(X509_STORE_CTX* ctx, X509* cert, xfer_chain_cert& out) {
+  name_text(X509_get_subject_name(cert), out.subject, sizeof(out.subject));
+  name_text(X509_get_issuer_name(cert), out.issuer, sizeof(out.issuer));
+  asn1_time_text(X509_get0_notBefore(cert), out.not_before, sizeof(out.not_before));
+  asn1_time_text(X509_get0_notAfter(cert), out.not_after, sizeof(out.not_after));
+  fingerprint(cert, out.sha256, sizeof(out.sha256));
+  out.known = store_holds(ctx, cert) ? 1 : 0;
+}
+
+// The chain as the server sent it, taken once per handshake; then each
+// verification error at the certificate it concerns. The verdict is
+// OpenSSL's, returned unchanged.
+int on_verify(int preverify_ok, X509_STORE_CTX* ctx) {
+  xfer_facts* facts = in_flight;
+  if (!facts || !ctx) return preverify_ok;
+  if (facts->chain_count == 0) {
+    STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(ctx);
+    const int count = sent ? sk_X509_num(sent) : 0;
+    facts->chain_count = static_cast<uint32_t>(count > 0 ? count : 0);
+    for (int i = 0; i < count && static_cast<unsigned>(i) < XFER_CHAIN_MAX; ++i) {
+      describe_cert(ctx, sk_X509_value(sent, i), facts->chain[i]);
+    }
+  }
+  const int error = X509_STORE_CTX_get_error(ctx);
+  if (!preverify_ok && error != X509_V_OK) {
+    if (facts->verify_error == 0) {
+      facts->verify_error = error;
+      platform::format(facts->verify_error_text, sizeof(facts->verify_error_text), "%s",
+                       X509_verify_cert_error_string(error));
+    }
+    X509* current = X509_STORE_CTX_get_current_cert(ctx);
+    char current_print[96];
+    if (current) fingerprint(current, current_print, sizeof(current_print));
+    for (unsigned i = 0; current && current_print[0] && i < facts->chain_count && i < XFER_CHAIN_MAX; ++i) {
+      xfer_chain_cert& entry = facts->chain[i];
+      if (entry.verify_error == 0 && std::strcmp(current_print, entry.sha256) == 0) entry.verify_error = error;
+    }
+  }
+  return preverify_ok;
+}
+
+void on_tls_info(const SSL* ssl, int where, int /*ret*/) {
+  if (!(where & SSL_CB_HANDSHAKE_DONE) || !in_flight) return;
+  platform::format(in_flight->tls_version, sizeof(in_flight->tls_version), "%s", SSL_get_version(ssl));
+  const char* cipher = SSL_get_cipher_name(ssl);
+  platform::format(in_flight->tls_cipher, sizeof(in_flight->tls_cipher), "%s", cipher ? cipher : "");
+}
+
+void format_ms(char* out, size_t size, int64_t us) {
+  if (us < 0) {
+    platform::format(out, size, "%s", "-");
+  } else {
+    platform::format(out, size, "%lld", static_cast<long long>((us + 500) / 1000));
+  }
+}
+
+}  // namespace
+
+void xfer_facts_begin_check() {
+  std::memset(check_facts, 0, sizeof(check_facts));
+  check_count = 0;
+  in_flight = nullptr;
+}
+
+unsigned xfer_facts_count() { return check_count; }
+
+const xfer_facts* xfer_facts_at(unsigned index) { return index < check_count ? &check_facts[index] : nullptr; }
+
+void xfer_facts_before(CURL* curl) {
+  // Past the last place, the newest transfer takes it.
+  if (check_count < XFER_FACTS_MAX) ++check_count;
+  in_flight = &check_facts[check_count - 1];
+  std::memset(in_flight, 0, sizeof(*in_flight));
+  const HandleNotes& n = notes_of(curl);
+  describe_proxy(n, in_flight->proxy, sizeof(in_flight->proxy));
+  in_flight->proxy_auth_used = n.proxy[0] ? n.auth : 0;
+  in_flight->proxy_has_credentials = n.proxy[0] && n.credentials ? 1 : 0;
+}
+
+void xfer_facts_after(CURL* curl, CURLcode code) {
+  xfer_facts* facts = in_flight;
+  in_flight = nullptr;
+  if (!facts) return;
+  facts->curl_code = code;
+  facts->name_lookup_us = stage_time(curl, CURLINFO_NAMELOOKUP_TIME_T, false);
+  facts->connect_us = stage_time(curl, CURLINFO_CONNECT_TIME_T, true);
+  facts->tls_us = stage_time(curl, CURLINFO_APPCONNECT_TIME_T, true);
+  facts->first_byte_us = stage_time(curl, CURLINFO_STARTTRANSFER_TIME_T, true);
+  facts->total_us = stage_time(curl, CURLINFO_TOTAL_TIME_T, false);
+  const char* ip = nullptr;
+  if (xfer_getinfo_string(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) {
+    platform::format(facts->remote_ip, sizeof(facts->remote_ip), "%s", ip);
+  }
+  long value = 0;
+  if (xfer_getinfo_long(curl, CURLINFO_PRIMARY_PORT, &value) == CURLE_OK) facts->remote_port = static_cast<int32_t>(value);
+  if (xfer_getinfo_long(curl, CURLINFO_HTTP_CONNECTCODE, &value) == CURLE_OK) {
+    facts->connect_code = static_cast<int32_t>(value);
+  }
+  long status = 0;
+  xfer_getinfo_long(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status > 0 && xfer_getinfo_long(curl, CURLINFO_HTTP_VERSION, &value) == CURLE_OK) {
+    platform::format(facts->http_version, sizeof(facts->http_version), "%s", http_version_text(value));
+  }
+  if (xfer_getinfo_long(curl, CURLINFO_PROXYAUTH_AVAIL, &value) == CURLE_OK) facts->proxy_auth_offered = value;
+  // A library without the header interface gives no date, and that is all.
+  curl_header* date = nullptr;
+  if (status > 0 && pathvane_curl.curl_easy_header &&
+      pathvane_curl.curl_easy_header(curl, "Date", 0, CURLH_HEADER, -1, &date) == CURLHE_OK && date && date->value) {
+    platform::format(facts->server_date, sizeof(facts->server_date), "%s", date->value);
+  }
+  char line[512];
+  xfer_facts_timing_line(*facts, line, sizeof(line));
+  zel_trace(-1, "%s", line);
+}
+
+void xfer_facts_timing_line(const xfer_facts& f, char* line, size_t size) {
+  char lookup[24], connect[24], tls[24], first[24], total[24];
+  format_ms(lookup, sizeof(lookup), f.name_lookup_us);
+  format_ms(connect, sizeof(connect), f.connect_us);
+  format_ms(tls, sizeof(tls), f.tls_us);
+  format_ms(first, sizeof(first), f.first_byte_us);
+  format_ms(total, sizeof(total), f.total_us);
+  platform::format(line, size,
+                   "[timing] name lookup %s ms, connect %s ms, TLS %s ms, first byte %s ms, total %s ms; %s:%d; %s; "
+                   "HTTP %s; %s",
+                   lookup, connect, tls, first, total, f.remote_ip[0] ? f.remote_ip : "-", f.remote_port,
+                   f.proxy[0] ? f.proxy : "direct", f.http_version[0] ? f.http_version : "-",
+                   f.tls_version[0] ? f.tls_version : "no TLS");
+}
+
+void xfer_facts_watch_tls(void* ssl_ctx) {
+  auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+  if (!ctx) return;
+  SSL_CTX_set_info_callback(ctx, on_tls_info);
+  SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), on_verify);
+}
+
+void xfer_facts_note_long(CURL* curl, CURLoption option, long value) {
+  switch (option) {
+    case CURLOPT_PROXYPORT:
+      notes_of(curl).port = value;
+      break;
+    case CURLOPT_PROXYTYPE:
+      notes_of(curl).type = value;
+      break;
+    case CURLOPT_PROXYAUTH:
+      notes_of(curl).auth = value;
+      break;
+    default:
+      break;
+  }
+}
+
+void xfer_facts_note_pointer(CURL* curl, CURLoption option, const void* value) {
+  switch (option) {
+    case CURLOPT_PROXY: {
+      HandleNotes& n = notes_of(curl);
+      platform::format(n.proxy, sizeof(n.proxy), "%s", value ? static_cast<const char*>(value) : "");
+      break;
+    }
+    case CURLOPT_PROXYUSERNAME:
+    case CURLOPT_PROXYUSERPWD:
+      // Only whether there are any: the credentials themselves are never kept.
+      notes_of(curl).credentials = value && *static_cast<const char*>(value);
+      break;
+    default:
+      break;
+  }
+}

@@ -1,0 +1,70 @@
+// What each transfer showed beside its result: the times of its stages,
+// where it went (directly or through which proxy), what the proxy and the
+// server answered, the TLS it made and the chain the server presented. The
+// facts of the running check's transfers are kept from one check's start to
+// the next; the records the checks fill stay as they are.
+#pragma once
+#include <curl/curl.h>
+
+#include <cstdint>
+
+constexpr unsigned XFER_CHAIN_MAX = 8;  // certificates kept of a presented chain
+constexpr unsigned XFER_FACTS_MAX = 4;  // transfers kept of one check
+
+struct xfer_chain_cert {
+  char subject[256];
+  char issuer[256];
+  char not_before[32];  // "2026-12-11 01:02:03 UTC"
+  char not_after[32];
+  char sha256[96];      // upper-case hex pairs joined by ':'
+  int32_t known;        // the trusted set holds this very certificate
+  int32_t verify_error;  // OpenSSL's verification error at this depth, 0 none
+};
+
+struct xfer_facts {
+  int32_t curl_code;
+  // Times in microseconds from the transfer's start; -1 when not reached.
+  int64_t name_lookup_us;
+  int64_t connect_us;
+  int64_t tls_us;
+  int64_t first_byte_us;
+  int64_t total_us;
+  char remote_ip[64];
+  int32_t remote_port;
+  int32_t connect_code;        // the proxy's answer to CONNECT, 0 when none
+  char http_version[8];        // "1.0", "1.1", "2", "3"; "" when no answer
+  int64_t proxy_auth_offered;  // CURLAUTH_* bits a proxy offered after a 407
+  int64_t proxy_auth_used;     // the method set for the stored credentials
+  int32_t proxy_has_credentials;
+  char proxy[320];             // "http://host:port"; "" when direct
+  char server_date[64];        // the answer's Date header; "" when none
+  char tls_version[16];
+  char tls_cipher[64];
+  int32_t verify_error;  // the first verification error, 0 none
+  char verify_error_text[128];
+  uint32_t chain_count;  // certificates seen, even past XFER_CHAIN_MAX
+  xfer_chain_cert chain[XFER_CHAIN_MAX];
+};
+
+// The running check: its transfers' facts start afresh.
+void xfer_facts_begin_check();
+unsigned xfer_facts_count();
+// Null past the count.
+const xfer_facts* xfer_facts_at(unsigned index);
+
+// Around each perform. after also writes one "[timing]" trace line.
+void xfer_facts_before(CURL* curl);
+void xfer_facts_after(CURL* curl, CURLcode code);
+
+// Called with each TLS context the trust hook sees: watches the handshake
+// for the TLS version, cipher and the presented chain, keeping the verify
+// mode libcurl chose.
+void xfer_facts_watch_tls(void* ssl_ctx);
+
+// The options a check set that the facts report (proxy, its port, type and
+// authentication, whether credentials were given), as xfer_setopt sees them.
+void xfer_facts_note_long(CURL* curl, CURLoption option, long value);
+void xfer_facts_note_pointer(CURL* curl, CURLoption option, const void* value);
+
+// The "[timing]" line's text for one transfer (exposed for its tests).
+void xfer_facts_timing_line(const xfer_facts& facts, char* line, size_t size);
