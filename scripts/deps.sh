@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config ca-certificates openssl
+  g++ cmake ninja-build pkg-config ca-certificates openssl curl
   libssl-dev libcurl4-openssl-dev libproxy-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   tinyproxy microsocks

@@ -8,6 +8,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace testsupport {
 
@@ -70,6 +73,46 @@ void record_trust(X509_STORE* store, X509* cert) {
   ++trust_calls;
   trust_store_seen = store;
   trust_cert_seen = cert;
+}
+
+EVP_PKEY* make_key() { return EVP_EC_gen("P-256"); }
+
+X509* make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key) {
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  static long serial = 1000;
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial++);
+  X509_gmtime_adj(X509_getm_notBefore(cert), spec.valid_from);
+  X509_gmtime_adj(X509_getm_notAfter(cert), spec.valid_until);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0);
+  X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer) : name);
+  X509_set_pubkey(cert, key);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer ? issuer : cert, cert, nullptr, nullptr, 0);
+  std::vector<std::pair<int, std::string>> extensions = {
+      {NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE"},
+      {NID_key_usage, spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature"},
+      {NID_subject_key_identifier, "hash"}};
+  // Real chains name their issuer's key, which is what tells two roots of one name apart.
+  if (issuer) extensions.emplace_back(NID_authority_key_identifier, "keyid:always");
+  if (!spec.alt_names.empty()) extensions.emplace_back(NID_subject_alt_name, spec.alt_names);
+  for (const auto& [nid, value] : extensions) {
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
+  }
+  X509_sign(cert, issuer ? issuer_key : key, EVP_sha256());
+  return cert;
+}
+
+void write_key_file(const std::string& path, EVP_PKEY* key) {
+  BIO* bio = BIO_new_file(path.c_str(), "w");
+  if (!bio) return;
+  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  BIO_free(bio);
 }
 
 }  // namespace testsupport

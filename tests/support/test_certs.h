@@ -1,4 +1,4 @@
-// Certificates for the tests: self-signed CAs, PEM files and trust callbacks.
+// Certificates for the tests: self-signed CAs, chains, PEM files and trust callbacks.
 #pragma once
 #include <openssl/types.h>
 
@@ -23,5 +23,21 @@ void record_trust(X509_STORE* store, X509* cert);
 extern int trust_calls;
 extern X509_STORE* trust_store_seen;
 extern X509* trust_cert_seen;
+
+// One certificate of a chain made for a real TLS server.
+struct CertSpec {
+  std::string common_name;
+  bool ca = true;
+  long valid_from = -3600;            // seconds from now
+  long valid_until = 3600L * 24 * 30;  // seconds from now
+  std::string alt_names;              // subjectAltName, e.g. "IP:127.0.0.1"; none when empty
+};
+
+// A new P-256 key (caller frees).
+EVP_PKEY* make_key();
+// A certificate for key with a subject key identifier, signed by issuer_key
+// under issuer's subject and key identifier; self-signed when issuer is null.
+X509* make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer = nullptr, EVP_PKEY* issuer_key = nullptr);
+void write_key_file(const std::string& path, EVP_PKEY* key);
 
 }  // namespace testsupport

@@ -516,4 +516,50 @@ TEST_F(CertStoreTest, ConfiguredCertificateOutlivesTheCallersReference) {
   EXPECT_EQ(testsupport::to_pem(held), pem);
 }
 
+
+// The display name cut to the caller's buffer as the Windows call does: at
+// most chars-1 characters and the NUL, the count written with the NUL as the
+// result, the needed size for no buffer, and nothing past chars.
+TEST_F(CertStoreTest, DisplayNameStaysInsideTheCallersBuffer) {
+  const std::u16string full = u"Größe Root Ω";  // fewer UTF-16 units than UTF-8 bytes
+  X509* cert = make_ca_cert("Größe Root Ω");
+  platform::CERT_CONTEXT context;
+  context.encoded = der_of(cert);
+  size_t cert_length = 0, offset = 0, length = 0;
+  ASSERT_TRUE(platform::CertLocateSubject(context.encoded.data(), context.encoded.size(), &cert_length, &offset,
+                                          &length));
+  context.subject.assign(context.encoded.begin() + offset, context.encoded.begin() + offset + length);
+  X509_free(cert);
+
+  const uint32_t n = static_cast<uint32_t>(full.size());
+  struct Case {
+    uint32_t chars;
+    uint32_t result;
+    std::u16string written;
+  } cases[] = {
+      {n + 1, n + 1, full},                 // room for the name and its NUL
+      {n, n, full.substr(0, n - 1)},        // exactly the name's length: cut by one
+      {n - 1, n - 1, full.substr(0, n - 2)},
+      {1, 1, u""},
+  };
+  constexpr char16_t kGuard = u'#';
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chars);
+    std::vector<char16_t> buffer(c.chars + 8, kGuard);
+    buffer.back() = u'\0';  // so that a missing NUL reads no further
+    EXPECT_EQ(platform::CertGetNameStringW(&context, platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                                           buffer.data(), c.chars),
+              c.result);
+    EXPECT_EQ(std::u16string(buffer.data()), c.written);
+    for (size_t i = c.chars; i + 1 < buffer.size(); ++i) EXPECT_EQ(buffer[i], kGuard) << "written at " << i;
+  }
+  // No buffer, or none to write to: the size needed, nothing written.
+  char16_t untouched[2] = {kGuard, kGuard};
+  EXPECT_EQ(platform::CertGetNameStringW(&context, platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0),
+            n + 1);
+  EXPECT_EQ(platform::CertGetNameStringW(&context, platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, untouched, 0),
+            n + 1);
+  EXPECT_EQ(untouched[0], kGuard);
+}
+
 }  // namespace

@@ -243,13 +243,26 @@ void cert_add_from_keystore(X509_STORE* store, X509* extra) {
   X509_LOOKUP_METHOD* method = root_lookup_method();
   if (!method || !X509_STORE_add_lookup(store, method)) {
     // Without the lookup every ROOT certificate goes in at once.
+    method = nullptr;
     ERR_clear_error();
     for (RootCert& root : *root_list) {
       if (X509* cert = root_cert(root)) add(cert);
     }
   }
-  for (size_t i = 0; i < config_count; ++i) add(config_list[i]);
-  if (extra) add(extra);
+  // A store asks its lookups only for a name it holds nothing of, so a
+  // configured certificate would hide the ROOT ones that share its subject
+  // (a renewed root, a valid copy of an expired one): those go in with it.
+  auto add_with_namesakes = [&](X509* cert) {
+    add(cert);
+    if (!method) return;
+    const X509_NAME* subject = X509_get_subject_name(cert);
+    for (RootCert& root : *root_list) {
+      if (!root.subject || X509_NAME_cmp(root.subject, subject) != 0) continue;
+      if (X509* namesake = root_cert(root)) add(namesake);
+    }
+  };
+  for (size_t i = 0; i < config_count; ++i) add_with_namesakes(config_list[i]);
+  if (extra) add_with_namesakes(extra);
 }
 
 int cert_store_unload() {
