@@ -62,28 +62,39 @@ int _json_result_data(pathvane_handle* handle, char** out, json_buf* w) {
 
 int _velta_event_completed_post_create(CURL* curl, const char* affiliate_guid, const char* business_guid,
                                        const char* agent_guid, const char* json, char** out) {
-  char* escaped = pathvane_curl.curl_easy_escape(curl, json, 0);
-  if (!escaped) {
-    zel_error("%s: curl_easy_escape failed", "_velta_event_completed_post_create");
-    return ZEL_ERR_EXTERNAL;
+  // The GUIDs are stored text: escaped like the JSON, a "&" or "=" in one
+  // cannot add a field, while a real GUID goes out byte for byte.
+  const char* texts[] = {json, affiliate_guid, business_guid, agent_guid};
+  char* escaped[4] = {};
+  auto release = [&escaped] {
+    for (char* text : escaped) {
+      if (text) pathvane_curl.curl_free(text);
+    }
+  };
+  for (size_t i = 0; i < 4; ++i) {
+    escaped[i] = pathvane_curl.curl_easy_escape(curl, texts[i], 0);
+    if (!escaped[i]) {
+      zel_error("%s: curl_easy_escape failed", "_velta_event_completed_post_create");
+      release();
+      return ZEL_ERR_EXTERNAL;
+    }
   }
   std::srand(static_cast<unsigned>(std::time(nullptr)));
-  const size_t size =
-      std::strlen(escaped) + std::strlen(affiliate_guid) + std::strlen(business_guid) + std::strlen(agent_guid) +
-      kBodyExtra;
+  size_t size = kBodyExtra;
+  for (const char* text : escaped) size += std::strlen(text);
   char* body = static_cast<char*>(std::calloc(size, 1));
   if (!body) {
-    pathvane_curl.curl_free(escaped);
+    release();
     return ZEL_ERR_NO_MEM;
   }
   const int64_t first = platform::GetSystemTimeAsFileTime();
   const int64_t second = platform::GetSystemTimeAsFileTime();
   const int64_t third = platform::GetSystemTimeAsFileTime();
   const int random = std::rand();
-  std::snprintf(body, size, "fg=%s&ag=%s&bg=%s&tid=%u&id=%llu&ts=%lld&tsn=%lld&data=%s", affiliate_guid, agent_guid,
-                business_guid, kEventTypeId, static_cast<unsigned long long>(third) + static_cast<unsigned>(random % 1000),
-                static_cast<long long>(second), static_cast<long long>(first), escaped);
-  pathvane_curl.curl_free(escaped);
+  std::snprintf(body, size, "fg=%s&ag=%s&bg=%s&tid=%u&id=%llu&ts=%lld&tsn=%lld&data=%s", escaped[1], escaped[3],
+                escaped[2], kEventTypeId, static_cast<unsigned long long>(third) + static_cast<unsigned>(random % 1000),
+                static_cast<long long>(second), static_cast<long long>(first), escaped[0]);
+  release();
   *out = body;
   return ZEL_OK;
 }

@@ -1,8 +1,9 @@
 // The JSON writer driven by an operation sequence from the input, in the
 // shapes its callers write (members of the root object, the "results" array
 // of element objects). Each step also goes into an nlohmann::json document.
-// A writer that ends with its text must hold exactly that document; one whose
-// allocation failed (the n-th one, chosen by the input) must end with none.
+// A writer that ends with its text must hold exactly that document, as
+// well-formed UTF-8 whatever bytes the values bring; one whose allocation
+// failed (the n-th one, chosen by the input) must end with none.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,16 +42,15 @@ std::string name_of(fuzz::Reader& in, std::set<std::string>& used) {
   return name;
 }
 
-// Values are copied byte for byte above 0x7F, so a value that is not UTF-8
-// has its high bits cleared; the result still holds every control character,
-// quote, backslash and well-formed multi-byte text the input brings.
+// Any bytes up to a NUL. What a reader gets back: nlohmann's own U+FFFD
+// substitution of the ill-formed parts, one for each maximal subpart.
 std::string value_of(fuzz::Reader& in) {
-  std::string value = fuzz::c_text(in.bytes(in.below(in.flag() ? 2000 : 24)));
-  if (!fuzz::utf16_of_utf8(value)) {
-    for (char& c : value) c = static_cast<char>(c & 0x7F);
-    value = fuzz::c_text(value);
-  }
-  return value;
+  return fuzz::c_text(in.bytes(in.below(in.flag() ? 2000 : 24)));
+}
+
+std::string read_back(const std::string& value) {
+  const std::string dumped = Json(value).dump(-1, ' ', false, Json::error_handler_t::replace);
+  return Json::parse(dumped).get<std::string>();
 }
 
 struct Scope {
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           const std::string name = name_of(in, names);
           const std::string value = value_of(in);
           _json_add_string(&w, name.c_str(), value.c_str());
-          object[name] = value;
+          object[name] = read_back(value);
         }
         break;
       case 1:
@@ -156,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(w.data != nullptr);
   FUZZ_CHECK(w.len < w.cap && std::strlen(w.data) == w.len);
+  FUZZ_CHECK(fuzz::utf16_of_utf8(std::string_view(w.data, w.len)).has_value());
   const Json written = Json::parse(w.data, w.data + w.len, nullptr, /*allow_exceptions=*/false);
   if (written.is_discarded() || written != expected) {
     std::fprintf(stderr, "written:  %s\nexpected: %s\n", w.data, expected.dump().c_str());

@@ -189,7 +189,6 @@ TEST_F(JsonWriterTest, EscapesQuoteBackslashAndControlBytesOnly) {
        "a\x7f"
        "b"},
       {"UTF-8 stays raw", "caf\xc3\xa9", "caf\xc3\xa9"},
-      {"any high byte stays raw", "\x80\xff", "\x80\xff"},
       {"all together", "\"\\\t\x7f\xc3\xa9",
        R"(\"\\\u0009)"
        "\x7f\xc3\xa9"},
@@ -203,6 +202,90 @@ TEST_F(JsonWriterTest, EscapesQuoteBackslashAndControlBytesOnly) {
     EXPECT_EQ(text(), std::string(R"({"v":")") + c.written + R"("})");
   }
 }
+
+// U+FFFD, which stands for each maximal ill-formed subpart.
+#define U_FFFD "\xEF\xBF\xBD"
+
+TEST_F(JsonWriterTest, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart) {
+  struct Case {
+    const char* what;
+    const char* value;
+    const char* written;
+  } cases[] = {
+      {"lone continuation byte", "a\x80z", "a" U_FFFD "z"},
+      {"two continuation bytes", "\x80\xbf", U_FFFD U_FFFD},
+      {"Latin-1 byte", "caf\xe9", "caf" U_FFFD},
+      {"Latin-1 between ASCII", "\xe9t\xe9", U_FFFD "t" U_FFFD},
+      {"2-byte cut at the end", "a\xc3", "a" U_FFFD},
+      {"2-byte cut before ASCII", "\xc3z", U_FFFD "z"},
+      {"3-byte lead alone", "\xe2", U_FFFD},
+      {"3-byte cut at the end", "\xe2\x82", U_FFFD},
+      {"3-byte cut before ASCII", "\xe2\x82z", U_FFFD "z"},
+      {"4-byte cut after two", "\xf0\x9f", U_FFFD},
+      {"4-byte cut at the end", "\xf0\x9f\x98", U_FFFD},
+      {"4-byte cut before ASCII", "\xf0\x9f\x98z", U_FFFD "z"},
+      {"4-byte cut before a lead", "\xf0\x9f\x98\xc3\xa9", U_FFFD "\xc3\xa9"},
+      {"overlong 2-byte C0 80", "\xc0\x80", U_FFFD U_FFFD},
+      {"overlong 2-byte C1 BF", "\xc1\xbf", U_FFFD U_FFFD},
+      {"overlong 3-byte E0 80 80", "\xe0\x80\x80", U_FFFD U_FFFD U_FFFD},
+      {"overlong 3-byte E0 9F BF", "\xe0\x9f\xbf", U_FFFD U_FFFD U_FFFD},
+      {"overlong 4-byte F0 80 80 80", "\xf0\x80\x80\x80", U_FFFD U_FFFD U_FFFD U_FFFD},
+      {"overlong 4-byte F0 8F BF BF", "\xf0\x8f\xbf\xbf", U_FFFD U_FFFD U_FFFD U_FFFD},
+      {"surrogate ED A0 80", "\xed\xa0\x80", U_FFFD U_FFFD U_FFFD},
+      {"surrogate ED BF BF", "\xed\xbf\xbf", U_FFFD U_FFFD U_FFFD},
+      {"past U+10FFFF F4 90 80 80", "\xf4\x90\x80\x80", U_FFFD U_FFFD U_FFFD U_FFFD},
+      {"F5 with continuations", "\xf5\x80\x80\x80", U_FFFD U_FFFD U_FFFD U_FFFD},
+      {"F8 alone", "\xf8", U_FFFD},
+      {"FE FF", "\xfe\xff", U_FFFD U_FFFD},
+      // The Unicode standard's example of maximal subparts.
+      {"61 F1 80 80 E1 80 C2 62 80 63 80 BF 64", "\x61\xf1\x80\x80\xe1\x80\xc2\x62\x80\x63\x80\xbf\x64",
+       "a" U_FFFD U_FFFD U_FFFD "b" U_FFFD "c" U_FFFD U_FFFD "d"},
+      {"escapes around a replacement", "\"\xc3\n\\", "\\\"" U_FFFD "\\u000a\\\\"},
+      {"U+0080 C2 80", "\xc2\x80", "\xc2\x80"},
+      {"U+07FF DF BF", "\xdf\xbf", "\xdf\xbf"},
+      {"U+0800 E0 A0 80", "\xe0\xa0\x80", "\xe0\xa0\x80"},
+      {"U+20AC E2 82 AC", "\xe2\x82\xac", "\xe2\x82\xac"},
+      {"U+D7FF ED 9F BF", "\xed\x9f\xbf", "\xed\x9f\xbf"},
+      {"U+E000 EE 80 80", "\xee\x80\x80", "\xee\x80\x80"},
+      {"U+FFFF EF BF BF", "\xef\xbf\xbf", "\xef\xbf\xbf"},
+      {"U+10000 F0 90 80 80", "\xf0\x90\x80\x80", "\xf0\x90\x80\x80"},
+      {"U+1F600 F0 9F 98 80", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+      {"U+10FFFF F4 8F BF BF", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+      {"valid then cut", "\xe2\x82\xac\xe2\x82", "\xe2\x82\xac" U_FFFD},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    restart();
+    _json_add_string(&w_, "v", c.value);
+    _json_end(&w_);
+    const std::string written = text();
+    EXPECT_EQ(written, std::string(R"({"v":")") + c.written + R"("})");
+    // The reader checks UTF-8 strictly.
+    const ordered_json doc = ordered_json::parse(written, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded());
+  }
+  for (int lead = 0xF5; lead <= 0xFF; ++lead) {
+    const std::string value = {'<', static_cast<char>(lead), '>'};
+    restart();
+    _json_add_string(&w_, "v", value.c_str());
+    _json_end(&w_);
+    EXPECT_EQ(text(), R"({"v":"<)" U_FFFD R"(>"})") << "byte " << lead;
+  }
+}
+
+TEST_F(JsonWriterTest, ReplacementsThreeTimesTheInputGrowTheBufferAsTheyGo) {
+  // One byte in, three out: around the first KiB's end and past the second.
+  for (size_t length : {336u, 337u, 338u, 339u, 340u, 700u}) {
+    restart();
+    _json_add_string(&w_, "v", std::string(length, '\xe9').c_str());
+    std::string replaced;
+    for (size_t i = 0; i < length; ++i) replaced += U_FFFD;
+    EXPECT_EQ(text(), R"({"v":")" + replaced + "\"") << "length " << length;
+    EXPECT_LT(w_.len, w_.cap) << "length " << length;
+  }
+}
+
+#undef U_FFFD
 
 TEST_F(JsonWriterTest, EveryControlByteIsALowerCaseUnicodeEscape) {
   static const char kHex[] = "0123456789abcdef";
@@ -400,6 +483,13 @@ std::string percent_decoded(const std::string& text) {
     }
   }
   return out;
+}
+
+// text repeated, cut to length bytes.
+std::string repeated_to(const std::string& text, size_t length) {
+  std::string out;
+  while (out.size() < length) out += text;
+  return out.substr(0, length);
 }
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
@@ -654,6 +744,17 @@ TEST_F(EventTest, CommandLineIsEscaped) {
   EXPECT_EQ(ordered_json::parse(text)["cmdline"].get<std::string>(), cmdline);
 }
 
+TEST_F(EventTest, ProgramPathInLatin1IsStillJson) {
+  put(handle_->settings.cmdline, "C:\\Caf\xe9\\pathvane.exe /T");
+  record(0, OUTCOME_FAILED, 6, "Could not resolve host: caf\xe9.example", 0);
+  int rc = 0;
+  const ordered_json doc = ordered_json::parse(document(&rc), nullptr, false);
+  ASSERT_EQ(rc, 0);
+  ASSERT_FALSE(doc.is_discarded());
+  EXPECT_EQ(doc["cmdline"].get<std::string>(), "C:\\Caf\xef\xbf\xbd\\pathvane.exe /T");
+  EXPECT_EQ(doc["results"][0]["curlerr"].get<std::string>(), "Could not resolve host: caf\xef\xbf\xbd.example");
+}
+
 TEST_F(EventTest, UnterminatedCurlErrorIsCutAtItsBuffer) {
   record(0, OUTCOME_FAILED, 56, "", 0);
   std::memset(handle_->results[0].curl_error, 'e', sizeof(handle_->results[0].curl_error));
@@ -695,7 +796,7 @@ TEST_F(EventTest, FailedAllocationInTheResultsDropsTheEvent) {
 }
 
 TEST_F(EventTest, PostBodyFieldsInOrder) {
-  // Windows writes GUIDs in braces too; whatever the text, it goes unescaped.
+  // Windows writes GUIDs in braces too: escaped, and read back as stored.
   const char* affiliate = "{0A0A0A0A-1111-4111-8111-AAAAAAAAAAAA}";
   const char* business = "{0B0B0B0B-2222-4222-8222-BBBBBBBBBBBB}";
   const char* agent = "{0C0C0C0C-3333-4333-8333-CCCCCCCCCCCC}";
@@ -708,14 +809,15 @@ TEST_F(EventTest, PostBodyFieldsInOrder) {
   const std::string text = body;
   std::free(body);
   EXPECT_EQ(errors_, "");
-  EXPECT_EQ(fake.escapes, 1);
-  EXPECT_EQ(frees, 1) << "the escaped text goes back to libcurl";
+  EXPECT_EQ(fake.escapes, 4);
+  EXPECT_EQ(frees, 4) << "the escaped texts go back to libcurl";
 
   const Fields fields = form_fields(text);
   EXPECT_THAT(names_of(fields), ElementsAreArray(kBodyFields));
-  EXPECT_EQ(value_of(fields, "fg"), affiliate);
-  EXPECT_EQ(value_of(fields, "ag"), agent);
-  EXPECT_EQ(value_of(fields, "bg"), business);
+  EXPECT_EQ(value_of(fields, "fg"), "%7B0A0A0A0A-1111-4111-8111-AAAAAAAAAAAA%7D");
+  EXPECT_EQ(percent_decoded(value_of(fields, "fg")), affiliate);
+  EXPECT_EQ(percent_decoded(value_of(fields, "ag")), agent);
+  EXPECT_EQ(percent_decoded(value_of(fields, "bg")), business);
   EXPECT_EQ(value_of(fields, "tid"), "553648187");
   for (const char* number : {"id", "ts", "tsn"}) {
     EXPECT_THAT(value_of(fields, number), MatchesRegex("[0-9]+")) << number;
@@ -723,9 +825,52 @@ TEST_F(EventTest, PostBodyFieldsInOrder) {
   EXPECT_EQ(value_of(fields, "data"), escaped);
   EXPECT_EQ(percent_decoded(value_of(fields, "data")), json);
 
-  // The buffer holds the escaped text, the GUIDs and 131 bytes, NUL included.
-  const size_t room = escaped.size() + std::strlen(affiliate) + std::strlen(business) + std::strlen(agent) + 131;
+  // The buffer holds the escaped texts and 131 bytes, NUL included.
+  const size_t room = escaped.size() + 3 * (std::strlen(affiliate) + 4) + 131;
   EXPECT_LT(text.size(), room);
+}
+
+TEST_F(EventTest, PostBodyGuidsCannotAddFields) {
+  const std::string json = R"({"cmdline":"a","results":[]})";
+  // The longest text a GUID field holds, every byte escaped to three.
+  const std::string longest = repeated_to("&=%+ ", sizeof(handle_->settings.velta.business_guid) - 1);
+  struct Case {
+    const char* what;
+    std::string affiliate, business, agent;
+  } cases[] = {
+      {"a second data field in the business GUID", kAffiliate, "bbbb&tid=1&data=INJECTED&zz=", kAgent},
+      {"every GUID", "a=b&ag=x", "&bg=", "x&data=y&"},
+      {"the longest GUIDs, all escaped", longest, longest, longest},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    char* body = nullptr;
+    ASSERT_EQ(captured([&] {
+                return _velta_event_completed_post_create(kCurl, c.affiliate.c_str(), c.business.c_str(),
+                                                          c.agent.c_str(), json.c_str(), &body);
+              }),
+              0);
+    ASSERT_NE(body, nullptr);
+    const std::string text = body;
+    std::free(body);
+    const Fields fields = form_fields(text);
+    EXPECT_THAT(names_of(fields), ElementsAreArray(kBodyFields));
+    EXPECT_EQ(percent_decoded(value_of(fields, "fg")), c.affiliate);
+    EXPECT_EQ(percent_decoded(value_of(fields, "ag")), c.agent);
+    EXPECT_EQ(percent_decoded(value_of(fields, "bg")), c.business);
+    EXPECT_EQ(value_of(fields, "tid"), "553648187");
+    EXPECT_EQ(percent_decoded(value_of(fields, "data")), json) << "the body was cut";
+  }
+}
+
+TEST_F(EventTest, PostBodyOfRealGuidsIsUnchanged) {
+  char* body = nullptr;
+  ASSERT_EQ(_velta_event_completed_post_create(kCurl, kAffiliate, kBusiness, kAgent, "{}", &body), 0);
+  ASSERT_NE(body, nullptr);
+  const std::string text = body;
+  std::free(body);
+  EXPECT_THAT(text, MatchesRegex(std::string("fg=") + kAffiliate + "&ag=" + kAgent + "&bg=" + kBusiness +
+                                 "&tid=553648187&id=[0-9]+&ts=[0-9]+&tsn=[0-9]+&data=%7B%7D"));
 }
 
 // The three numbers of one post body.
@@ -792,27 +937,44 @@ TEST(SystemClockTest, CountsTicksSince1601) {
   EXPECT_LT(now, (static_cast<int64_t>(after) + kEpochToUnix + 2) * kTicksPerSecond);
 }
 
-TEST_F(EventTest, EscapeFailureStopsThePost) {
-  pathvane_curl.curl_easy_escape = [](CURL*, const char*, int) -> char* {
-    ++fake.escapes;
-    return nullptr;
-  };
-  char* body = nullptr;
-  EXPECT_EQ(
-      captured([&] { return _velta_event_completed_post_create(kCurl, kAffiliate, kBusiness, kAgent, "{}", &body); }),
-      28);
-  EXPECT_EQ(body, nullptr);
-  EXPECT_EQ(errors_, "[error] _velta_event_completed_post_create: curl_easy_escape failed\n");
-  EXPECT_EQ(frees, 0);
+int escapes_until_failure = 0;  // the escape call that fails, counting from 1
+char* (*recording_escape)(CURL*, const char*, int) = nullptr;
 
-  EXPECT_EQ(check(), 1);
-  EXPECT_EQ(errors_,
-            "[error] _velta_event_completed_post_create: curl_easy_escape failed\n"
-            "[error] pathvane_event_intake_check(): Failed to create post\n");
-  EXPECT_EQ(fake.escapes, 2);
-  EXPECT_EQ(fake.performs, 0);
-  EXPECT_TRUE(fake.calls.empty());
-  EXPECT_EQ(handle_->results[11].outcome, OUTCOME_UNTOUCHED);
+TEST_F(EventTest, EscapeFailureStopsThePost) {
+  // The document first, then the affiliate, business and agent GUIDs.
+  recording_escape = pathvane_curl.curl_easy_escape;
+  for (int failing = 1; failing <= 4; ++failing) {
+    SCOPED_TRACE("escape " + std::to_string(failing) + " fails");
+    fake.escapes = 0;
+    frees = 0;
+    escapes_until_failure = failing;
+    pathvane_curl.curl_easy_escape = [](CURL* curl, const char* text, int length) -> char* {
+      if (fake.escapes + 1 == escapes_until_failure) {
+        ++fake.escapes;
+        return nullptr;
+      }
+      return recording_escape(curl, text, length);
+    };
+    char* body = nullptr;
+    EXPECT_EQ(captured([&] {
+                return _velta_event_completed_post_create(kCurl, kAffiliate, kBusiness, kAgent, "{}", &body);
+              }),
+              28);
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(errors_, "[error] _velta_event_completed_post_create: curl_easy_escape failed\n");
+    EXPECT_EQ(fake.escapes, failing);
+    EXPECT_EQ(frees, failing - 1) << "every text escaped before goes back";
+
+    fake.escapes = 0;
+    EXPECT_EQ(check(), 1);
+    EXPECT_EQ(errors_,
+              "[error] _velta_event_completed_post_create: curl_easy_escape failed\n"
+              "[error] pathvane_event_intake_check(): Failed to create post\n");
+    EXPECT_EQ(fake.escapes, failing);
+    EXPECT_EQ(fake.performs, 0);
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(handle_->results[11].outcome, OUTCOME_UNTOUCHED);
+  }
 }
 
 TEST_F(EventTest, CheckVerdictFromTheAnswer) {
@@ -880,8 +1042,8 @@ TEST_F(EventTest, CheckPostsTheEventAndTheNextRequestGets) {
   EXPECT_EQ(value_of(fields, "bg"), kBusiness);
   EXPECT_EQ(value_of(fields, "tid"), "553648187");
   EXPECT_EQ(percent_decoded(value_of(fields, "data")), json);
-  EXPECT_EQ(fake.escapes, 1);
-  EXPECT_EQ(frees, 1);
+  EXPECT_EQ(fake.escapes, 4);
+  EXPECT_EQ(frees, 4);
   EXPECT_EQ(handle_->results[11].outcome, OUTCOME_PASS);
 
   // The URL-reputation request follows on the same transfer handle, body-less.

@@ -27,6 +27,29 @@ std::string repeated(const std::string& text, int times) {
   return out;
 }
 
+constexpr const char* kEuro = "\u20ac";      // three bytes of UTF-8
+constexpr const char* kGrin = "\U0001F600";  // four, and two UTF-16 units
+
+struct Sized {
+  std::string template_text;
+  std::string expanded;
+};
+
+// A template with a placeholder (the key "a", value "A") whose expansion has
+// its character last end at byte end, then tail; 100 euro signs before it
+// make bytes and UTF-16 units differ.
+Sized ending_at(const std::string& last, size_t end, const std::string& tail = "") {
+  const std::string head = "https://p/";
+  const std::string euros = repeated(kEuro, 100);
+  const std::string fill(end - head.size() - 1 - euros.size() - last.size(), 'x');
+  return {head + "[%set:a%]" + euros + fill + last + tail, head + "A" + euros + fill + last + tail};
+}
+
+// The expansion of ending_at(last, end, tail) as far as its first cut bytes of tail.
+std::string cut_after(const std::string& last, size_t end, const std::string& tail, size_t cut) {
+  return ending_at(last, end).expanded + tail.substr(0, cut);
+}
+
 struct Loaded {
   HRESULT result = S_OK;
   std::string affiliate, company, policy, agent;
@@ -97,6 +120,11 @@ TEST(PolicyUrlsTest, TemplatesExpandLeftToRightWithEncodedValues) {
       // Each removal completes the "[%set" before it: 1500 bytes of
       // beginnings that look final vanish one by one.
       {"x" + repeated("[%set", 300) + "[%set:k%]" + repeated(":k%]", 300) + "y", "xy"},
+      // The last character ends one byte under the field's 1024, or two.
+      {ending_at(kEuro, 1023).template_text, ending_at(kEuro, 1023).expanded},
+      {ending_at(kEuro, 1022).template_text, ending_at(kEuro, 1022).expanded},
+      {ending_at(kGrin, 1023).template_text, ending_at(kGrin, 1023).expanded},
+      {ending_at(kGrin, 1022).template_text, ending_at(kGrin, 1022).expanded},
   };
   for (const auto& c : cases) {
     json config = values;
@@ -176,9 +204,19 @@ TEST(PolicyUrlsTest, AUrlPastTheFieldFailsWithItsFirst1024Bytes) {
       {"[%set:" + std::string(100000, 'x'), "[%set:" + std::string(1018, 'x')},
       // Three bytes a character: cut just past the 1024th byte.
       {euros, euros.substr(0, 342 * 3)},
+      // A character that ends one byte under the limit leaves room for
+      // nothing more; one that ends at it, or past it, is the last kept.
+      {ending_at(kEuro, 1023, "/t").template_text, cut_after(kEuro, 1023, "/t", 1)},
+      {ending_at(kEuro, 1024, "/t").template_text, cut_after(kEuro, 1024, "/t", 0)},
+      {ending_at(kEuro, 1025, "/t").template_text, cut_after(kEuro, 1025, "/t", 0)},
+      {ending_at(kEuro, 1026, "/t").template_text, cut_after(kEuro, 1026, "/t", 0)},
+      {ending_at(kGrin, 1023, "/t").template_text, cut_after(kGrin, 1023, "/t", 1)},
+      {ending_at(kGrin, 1024, "/t").template_text, cut_after(kGrin, 1024, "/t", 0)},
+      {ending_at(kGrin, 1025, "/t").template_text, cut_after(kGrin, 1025, "/t", 0)},
+      {ending_at(kGrin, 1027, "/t").template_text, cut_after(kGrin, 1027, "/t", 0)},
   };
   for (const auto& c : cases) {
-    json config = {{"config/agent/big", std::string(100000, 'a')}, {kAffiliate, c.template_text}};
+    json config = {{"config/agent/big", std::string(100000, 'a')}, {"a", "A"}, {kAffiliate, c.template_text}};
     config[kCompany] = "c";
     load_policy_urls(config, [&](const Loaded& loaded) {
       EXPECT_EQ(loaded.result, E_INSUFFICIENT_BUFFER);

@@ -18,7 +18,9 @@ extern void* (*zel_json_realloc)(void* block, size_t size);
 // Room for need more characters and a NUL: data, or null after discarding.
 char* _json_reserve(json_buf* w, size_t need);
 void _json_begin(json_buf* w);
-// A string member; an absent value is written as "".
+// A string member; an absent value is written as "". Quote, backslash and
+// control bytes are escaped; what is not well-formed UTF-8 becomes U+FFFD,
+// one for each maximal ill-formed subpart, so the text stays JSON.
 void _json_add_string(json_buf* w, const char* name, const char* value);
 void _json_add_int(json_buf* w, const char* name, int64_t value);
 // "results":[ with the comma rule.
