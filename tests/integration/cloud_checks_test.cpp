@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -274,10 +275,12 @@ TEST_F(RegistrationCheck, GuidOfWrongLengthSendsNothing) {
     std::string name;
     char* field;
     size_t length;  // filled with hex digits; 37 leaves no terminator
+    const char* slot_error;
   } cases[] = {
-      {"agent GUID of 35", settings_.velta.agent_guid, 35},
-      {"business GUID of 35", settings_.velta.business_guid, 35},
-      {"affiliate GUID filling its field", settings_.velta.affiliate_guid, 37},
+      {"agent GUID of 35", settings_.velta.agent_guid, 35, "Invalid agent GUID: 35 characters, 36 expected"},
+      {"business GUID of 35", settings_.velta.business_guid, 35, "Invalid business GUID: 35 characters, 36 expected"},
+      {"affiliate GUID filling its field", settings_.velta.affiliate_guid, 37,
+       "Invalid affiliate GUID: at least 37 characters, 36 expected"},
   };
   for (const auto& c : cases) {
     set_text(settings_.velta.agent_guid, kAgentGuid);
@@ -291,8 +294,66 @@ TEST_F(RegistrationCheck, GuidOfWrongLengthSendsNothing) {
     EXPECT_EQ(r.slot.curl_code, 0) << c.name;
     EXPECT_EQ(r.slot.http_status, 0) << c.name;
     EXPECT_THAT(r.errors, HasSubstr("zel_velta_build_reg_post: Invalid guid detected.")) << c.name;
+    EXPECT_STREQ(r.slot.curl_error, c.slot_error) << c.name;
   }
   EXPECT_TRUE(cloud->requests().empty());
+}
+
+TEST_F(RegistrationCheck, BodyThatCannotBeComposedIsNamed) {
+  // Blanks go out as %20: this hostname alone takes the form past 1024 characters.
+  std::memset(settings_.host_info.hostname, ' ', sizeof(settings_.host_info.hostname) - 1);
+  CheckRun r = run(pathvane_velta_management_check, kRegistrationSlot);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.slot.outcome, 1u);
+  EXPECT_EQ(r.slot.curl_code, 0);
+  EXPECT_EQ(r.slot.http_status, 0);
+  EXPECT_STREQ(r.slot.curl_error, "Can't compose the registration request: the form passes 1024 characters");
+  EXPECT_THAT(r.errors, HasSubstr("[error] zel_velta_build_reg_post: unable to compose registration request\n"));
+  EXPECT_TRUE(cloud->requests().empty());
+}
+
+// The management URL as long as settings loading takes it (1024 characters)
+// is posted whole; a field without its NUL is refused before any request.
+TEST_F(RegistrationCheck, ManagementUrlIsUsedWholeOrNotAtAll) {
+  constexpr size_t kLongest = sizeof(settings_.velta.mgmt_url) - 1;
+  // The echo answers on /register; the padding rides in the query.
+  const std::string base = cloud->http_url("/register?pad=");
+  struct Case {
+    std::string name;
+    std::string mgmt_url;  // empty: the field filled without a NUL
+    std::string target;    // as the cloud must see it
+  } cases[] = {
+      {"1024 characters", base + std::string(kLongest - base.size(), 'p'),
+       "/register?pad=" + std::string(kLongest - base.size(), 'p') + "/register"},
+      {"1024 characters ending in a slash", base + std::string(kLongest - base.size() - 1, 'p') + "/",
+       "/register?pad=" + std::string(kLongest - base.size() - 1, 'p') + "/register"},
+      {"field without its NUL", "", ""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(cloud->reset());
+    if (c.mgmt_url.empty()) {
+      std::memset(settings_.velta.mgmt_url, 'p', sizeof(settings_.velta.mgmt_url));
+    } else {
+      ASSERT_EQ(c.mgmt_url.size(), kLongest) << c.name;
+      set_text(settings_.velta.mgmt_url, c.mgmt_url);
+    }
+    CheckRun r = run(pathvane_velta_management_check, kRegistrationSlot);
+    auto seen = cloud->requests();
+    if (c.target.empty()) {
+      EXPECT_EQ(r.rc, 1) << c.name;
+      EXPECT_EQ(r.slot.outcome, 1u) << c.name;
+      EXPECT_EQ(r.slot.curl_code, 0) << c.name;
+      EXPECT_EQ(r.slot.http_status, 0) << c.name;
+      EXPECT_STREQ(r.slot.curl_error, "Management URL longer than 1024 characters") << c.name;
+      EXPECT_TRUE(seen.empty()) << c.name;
+    } else {
+      EXPECT_EQ(r.rc, 0) << c.name << ": " << r.errors;
+      EXPECT_EQ(r.slot.http_status, 200) << c.name;
+      ASSERT_EQ(seen.size(), 1u) << c.name;
+      EXPECT_EQ(seen[0].method, "POST") << c.name;
+      EXPECT_EQ(seen[0].target, c.target) << c.name;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -350,7 +411,8 @@ TEST_F(PolicyCheck, RefusedDownloadLeavesNoFile) {
     int status;
     bool file_before;
     int outcome;
-  } cases[] = {{404, false, 1}, {404, true, 1}, {403, false, 9}, {403, true, 9}, {502, false, 12}};
+  } cases[] = {{404, false, 1}, {404, true, 1}, {403, false, 9},  {403, true, 9},
+               {502, false, 12}, {500, false, 12}, {204, false, 1}, {204, true, 1}};
   for (const auto& c : cases) {
     ASSERT_TRUE(cloud->reset());
     std::filesystem::remove(path_);
@@ -376,13 +438,21 @@ TEST_F(PolicyCheck, RefusedDownloadLeavesNoFile) {
 TEST_F(PolicyCheck, UnopenablePathSendsNothing) {
   const std::string target = dir_ + "/elsewhere.xml";
   ASSERT_TRUE(write_file(target, "original", 0644));
+  // As long as the file name field holds; the slot keeps its end and the reason.
+  const std::string long_name = dir_ + "/missing/" + std::string(259 - dir_.size() - 13, 'p') + ".xml";
   struct Case {
     std::string name;
     std::string path;
     bool link;  // a symbolic link to target planted at path
+    std::string slot_error;
   } cases[] = {
-      {"directory missing", dir_ + "/missing/policy.xml", false},
-      {"symbolic link", path_, true},
+      {"directory missing", dir_ + "/missing/policy.xml", false,
+       "Can't open " + dir_ + "/missing/policy.xml for writing: No such file or directory"},
+      {"symbolic link", path_, true, "Can't open " + path_ + " for writing: Too many levels of symbolic links"},
+      {"259 characters in a missing directory", long_name, false,
+       "Can't open ..." + long_name.substr(long_name.size() - 255 + std::strlen("Can't open ...") +
+                                            std::strlen(" for writing: No such file or directory")) +
+           " for writing: No such file or directory"},
   };
   for (const auto& c : cases) {
     if (c.link) {
@@ -395,6 +465,7 @@ TEST_F(PolicyCheck, UnopenablePathSendsNothing) {
     EXPECT_EQ(r.slot.curl_code, 0) << c.name;
     EXPECT_EQ(r.slot.http_status, 0) << c.name;
     EXPECT_THAT(r.errors, HasSubstr("zel_velta_fetch_policy: Can't open " + c.path + " for writing: ")) << c.name;
+    EXPECT_EQ(r.slot.curl_error, c.slot_error) << c.name;
     if (c.link) {
       struct stat st;
       ASSERT_EQ(lstat(c.path.c_str(), &st), 0);
@@ -428,64 +499,122 @@ TEST_F(PolicyCheck, FailedCloseDiscardsTheFile) {
   EXPECT_EQ(r.slot.outcome, 1u);
   EXPECT_EQ(r.slot.curl_code, 0);
   EXPECT_THAT(r.errors, HasSubstr("zel_velta_fetch_policy: Can't write to " + path_ + ": No space left on device"));
+  EXPECT_EQ(r.slot.curl_error, "Can't write to " + path_ + ": No space left on device");
   EXPECT_FALSE(exists_at(path_));
   EXPECT_EQ(cloud->requests(kPolicyPath).size(), 1u);
 }
 
-// A failed download removes a file it made, never a special file it wrote into.
-TEST_F(PolicyCheck, FailureKeepsAFifoAtThePath) {
-  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-  // A reader keeps the download's open from blocking.
-  int reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(reader, 0);
-  ASSERT_TRUE(cloud->add_rule(std::string(R"({"path": ")") + kPolicyPath + R"(", "status": 404, "body": "gone"})"));
-  CheckRun r = run(pathvane_policy_check, kPolicySlot);
-  char buf[64] = {};
-  ssize_t n = read(reader, buf, sizeof(buf) - 1);
-  close(reader);
-
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.slot.http_status, 404);
-  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "gone");
-  struct stat st;
-  ASSERT_EQ(lstat(path_.c_str(), &st), 0) << "the FIFO was removed";
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-}
-
-// A FIFO nobody reads must fail the open at once, not hold the run.
-TEST_F(PolicyCheck, FifoWithoutAReaderFailsTheOpen) {
-  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+// A write refused during the transfer keeps libcurl's words and names the file.
+TEST_F(PolicyCheck, FullDeviceDuringTheTransferNamesTheFile) {
+  set_text(settings_.policy_file_name, "/dev/full");
+  // More than the C library buffers, so fwrite itself meets the full device.
+  ASSERT_TRUE(cloud->add_rule(std::string(R"({"path": ")") + kPolicyPath + R"(", "fill": 1048576})"));
   CheckRun r = run(pathvane_policy_check, kPolicySlot);
   EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.errors.find("Can't open " + path_ + " for writing: No such device or address"), std::string::npos)
-      << r.errors;
-  EXPECT_TRUE(cloud->requests().empty());
+  EXPECT_EQ(r.slot.outcome, 1u);
+  EXPECT_EQ(r.slot.curl_code, CURLE_WRITE_ERROR);
+  EXPECT_EQ(r.slot.http_status, 0);
+  EXPECT_THAT(r.slot.curl_error, StartsWith("Can't write to /dev/full: Failure writing output to destination"));
+  EXPECT_TRUE(exists_at("/dev/full"));
 }
 
-TEST_F(PolicyCheck, WithoutAnAddressNothingRuns) {
-  settings_.policy_company_url[0] = '\0';
+TEST_F(PolicyCheck, WithoutAFileNameStoresTestPolicyInTheWorkingDirectory) {
+  settings_.policy_file_name[0] = '\0';
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
   CheckRun r = run(pathvane_policy_check, kPolicySlot);
-  EXPECT_EQ(r.rc, 6);
-  EXPECT_EQ(r.slot.outcome, 6u);
-  EXPECT_FALSE(exists_at(path_));
-  EXPECT_TRUE(cloud->requests().empty());
+  std::filesystem::current_path(before);
+  EXPECT_EQ(r.rc, 0) << r.errors;
+  EXPECT_EQ(file_contents(dir_ + "/test-policy.xml"), std::optional<std::string>(kPolicyBody));
+}
+
+// The company URL as long as settings loading takes it (1023 characters) is
+// fetched whole; one longer is not fetched at all.
+TEST_F(PolicyCheck, CompanyUrlIsUsedWholeOrNotAtAll) {
+  constexpr size_t kLongest = sizeof(settings_.policy_company_url) - 1;
+  const std::string base = cloud->http_url("/policy/company/");
+  const std::string longest = base + std::string(kLongest - base.size(), 'c');
+  const std::string too_long = longest + "c";
+  struct Case {
+    std::string name;
+    std::function<CheckRun()> fetch;
+    int rc;
+    std::string target;  // empty: nothing may be requested
+  } cases[] = {
+      {"1023 characters through the check",
+       [&] {
+         set_text(settings_.policy_company_url, longest);
+         return run(pathvane_policy_check, kPolicySlot);
+       },
+       0, longest.substr(cloud->http_url("").size()) + "-1073741831"},
+      {"field without its NUL",
+       [&] {
+         std::memset(settings_.policy_company_url, 'c', sizeof(settings_.policy_company_url));
+         return run(pathvane_policy_check, kPolicySlot);
+       },
+       1, ""},
+      {"1024 characters to the cloud client",
+       [&] {
+         zel_transfer_status status{};
+         const proxy_info direct{PATHVANE_NO_PROXY, nullptr, 0, 0, nullptr, nullptr};
+         CheckRun r;
+         ::testing::internal::CaptureStderr();
+         r.rc = zel_velta_fetch_policy(too_long.c_str(), 7, path_.c_str(), kUserAgent, &direct, 0, nullptr, &status);
+         r.errors = ::testing::internal::GetCapturedStderr();
+         r.slot.outcome = 1;
+         std::memcpy(r.slot.curl_error, status.error_text, sizeof(r.slot.curl_error));
+         return r;
+       },
+       ZEL_ERR_INVALID_ARG, ""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(cloud->reset());
+    std::filesystem::remove(path_);
+    CheckRun r = c.fetch();
+    EXPECT_EQ(r.rc, c.rc) << c.name << ": " << r.errors;
+    auto seen = cloud->requests();
+    if (c.target.empty()) {
+      EXPECT_EQ(r.slot.outcome, 1u) << c.name;
+      EXPECT_EQ(r.slot.curl_code, 0) << c.name;
+      EXPECT_EQ(r.slot.http_status, 0) << c.name;
+      EXPECT_STREQ(r.slot.curl_error, "Policy URL longer than 1023 characters") << c.name;
+      EXPECT_EQ(r.errors, "[error] zel_velta_fetch_policy: policy URL longer than 1023 characters\n") << c.name;
+      EXPECT_TRUE(seen.empty()) << c.name;
+      EXPECT_FALSE(exists_at(path_)) << c.name;
+    } else {
+      EXPECT_EQ(r.slot.http_status, 200) << c.name;
+      ASSERT_EQ(seen.size(), 1u) << c.name;
+      EXPECT_EQ(seen[0].target, c.target) << c.name;
+      EXPECT_THAT(file_contents(path_).value_or(""), HasSubstr("serial=\"1073741831\"")) << c.name;
+    }
+  }
 }
 
 TEST_F(PolicyCheck, TransferVerdicts) {
+  char unresolvable_proxy[] = "pathvane-proxy.invalid";
   struct Case {
     std::string name;
     std::string url;
     bool trust_ca;
     int outcome;
     int curl_code;
+    char* proxy_host = nullptr;  // an HTTP proxy on port 3128
   } cases[] = {
       {"nothing listening", refused_url("/policy/company/x"), false, 8, CURLE_COULDNT_CONNECT},
       {"https, CA untrusted", cloud->https_url("/policy/company/x"), false, 11, CURLE_PEER_FAILED_VERIFICATION},
       {"https, CA trusted", cloud->https_url("/policy/company/x"), true, 0, CURLE_OK},
+      {"unresolvable host", "http://pathvane-cloud.invalid/policy/company/x", false, 7, CURLE_COULDNT_RESOLVE_HOST},
+      {"unresolvable proxy", cloud->http_url("/policy/company/x"), false, 7, CURLE_COULDNT_RESOLVE_PROXY,
+       unresolvable_proxy},
+      // TLS spoken to the plain HTTP port: the handshake fails.
+      {"https to the http port", "https://127.0.0.1:" + std::to_string(cloud->http_port()) + "/policy/company/x", true,
+       1, CURLE_SSL_CONNECT_ERROR},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(cloud->reset());
     set_text(settings_.policy_company_url, c.url);
+    settings_.proxy = c.proxy_host ? proxy_info{CURLPROXY_HTTP, c.proxy_host, 3128, 0, nullptr, nullptr}
+                                   : proxy_info{PATHVANE_NO_PROXY, nullptr, 0, 0, nullptr, nullptr};
     distrust_cloud_ca();
     if (c.trust_ca) trust_cloud_ca();
     CheckRun r = run(pathvane_policy_check, kPolicySlot);

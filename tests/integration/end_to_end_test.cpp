@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -538,6 +539,19 @@ TEST_F(CloudServices, PolicyNotFoundLeavesNoFile) {
   EXPECT_TRUE(contains(r.err, "[error] zel_velta_fetch_policy: Policy download failed for URL '" +
                                   cloud_->http_url(kCompanyPolicyTarget) + "' (HTTP code: 404)"))
       << r.err;
+}
+
+// A local failure is told on the "Curl err" line, and counts as an issue.
+TEST_F(CloudServices, UnopenablePolicyFileIsNamedInTheReport) {
+  dir_.write_config(services_config(false));
+  std::filesystem::create_directories(policy_file());
+  auto r = run({"/F"});
+  EXPECT_EQ(split_lines(r.out),
+            concat({block("Policy D/L (company)", kError, "No error",
+                          "Can't open " + policy_file() + " for writing: Is a directory", 0),
+                    summary(0, 1, 0, 1)}))
+      << r.err;
+  EXPECT_TRUE(cloud_->requests().empty());
 }
 
 struct UpdaterCase {

@@ -1088,6 +1088,9 @@ TEST_F(RegistrationTest, PassesOnlyWhenTheAnswerRepeatsTheBody) {
       {"2 MiB answer", [](const std::string& p) { return p + std::string(2 * 1024 * 1024 - p.size(), 'x'); }, 16384,
        21},
       {"2 MiB in small chunks", [](const std::string& p) { return p + std::string(2 * 1024 * 1024, 'x'); }, 1000, 21},
+      // The first piece is the body itself; the bound is passed only after it.
+      {"echo, then past the bound", [](const std::string& p) { return p + std::string(p.size(), 'x'); },
+       std::strlen(kBody), 21},
   };
   for (const auto& c : cases) {
     fake.answer = c.answer;

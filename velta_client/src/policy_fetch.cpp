@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,24 @@ void error_text(int error, char (&text)[128]) {
   } else {
     platform::format(text, sizeof(text), "errnum %d [strerror_s() - %d]", error, errno);
   }
+}
+
+// The slot's text for a failure on the policy file: "<before><path><after>",
+// the path shortened from its start when the whole would not fit, so that the
+// file's name and the reason are kept.
+void name_file_failure(char* out, const char* before, const char* path, const char* after) {
+  const size_t fixed = std::strlen(before) + std::strlen(after);
+  const size_t path_len = std::strlen(path);
+  if (fixed + path_len < CURL_ERROR_SIZE) {
+    platform::format(out, CURL_ERROR_SIZE, "%s%s%s", before, path, after);
+    return;
+  }
+  constexpr size_t kEllipsis = 3;
+  const size_t room = CURL_ERROR_SIZE - 1 > fixed + kEllipsis ? CURL_ERROR_SIZE - 1 - fixed - kEllipsis : 0;
+  const char* tail = path + path_len - std::min(room, path_len);
+  // Never start inside a UTF-8 sequence.
+  while (*tail && (static_cast<unsigned char>(*tail) & 0xC0) == 0x80) ++tail;
+  platform::format(out, CURL_ERROR_SIZE, "%s...%s%s", before, tail, after);
 }
 
 // Opens the policy file without following a link planted in its place, and
@@ -61,7 +80,16 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
                            zel_transfer_status* status) {
   if (!url || !path || !user_agent) return ZEL_ERR_NULL_ARG;
   if (serial == 0) return ZEL_ERR_INVALID_ARG;
-  char request_url[512];
+  char local_error[CURL_ERROR_SIZE] = {};
+  char* error_buffer = status ? status->error_text : local_error;
+  // A cut URL would fetch another policy: one too long is not requested at all.
+  if (strnlen(url, ZEL_POLICY_URL_MAX + 1) > ZEL_POLICY_URL_MAX) {
+    zel_error("%s: policy URL longer than %zu characters", kFn, ZEL_POLICY_URL_MAX);
+    platform::format(error_buffer, CURL_ERROR_SIZE, "Policy URL longer than %zu characters", ZEL_POLICY_URL_MAX);
+    return ZEL_ERR_INVALID_ARG;
+  }
+  // The base URL, "-" and up to 10 digits.
+  char request_url[ZEL_POLICY_URL_MAX + 12];
   platform::format(request_url, sizeof(request_url), "%s-%u", url, serial);
   zel_trace(-1, "Fetching policy from %s", request_url);
   zel_trace(0x8000000, "%s: URL: %s", kFn, request_url);
@@ -69,10 +97,9 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
   CURL* curl = pathvane_curl.curl_easy_init();
   if (!curl) {
     zel_error("%s: curl_easy_init failed", kFn);
+    platform::format(error_buffer, CURL_ERROR_SIZE, "curl_easy_init failed");
     return ZEL_ERR_EXTERNAL;
   }
-  char local_error[CURL_ERROR_SIZE] = {};
-  char* error_buffer = status ? status->error_text : local_error;
   if (zel_set_curl_opts(curl, user_agent, proxy, ssl_flags, tls, "+velta-policy") == -1 ||
       !zel_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer, kFn, "CURLOPT_ERRORBUFFER") ||
       !zel_setopt(curl, CURLOPT_URL, request_url, kFn, "CURLOPT_URL") || !zel_setopt(curl, CURLOPT_TIMEOUT, 30L, kFn, "CURLOPT_TIMEOUT") ||
@@ -87,6 +114,9 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
     char text[128];
     error_text(errno, text);
     zel_error("%s: Can't open %s for writing: %s", kFn, path, text);
+    char after[160];
+    platform::format(after, sizeof(after), " for writing: %s", text);
+    name_file_failure(error_buffer, "Can't open ", path, after);
     pathvane_curl.curl_easy_cleanup(curl);
     return ZEL_ERR_OPEN;
   }
@@ -103,6 +133,13 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
   if (rc != CURLE_OK) {
     zel_error("%s: Policy download failed for URL '%s': %d (%s) (%s)", kFn, request_url, static_cast<int>(rc),
               pathvane_curl.curl_easy_strerror(rc), error_buffer);
+    // libcurl's words for a refused write do not say which file it was.
+    if (rc == CURLE_WRITE_ERROR && std::ferror(file)) {
+      char libcurl_text[CURL_ERROR_SIZE + 2];
+      platform::format(libcurl_text, sizeof(libcurl_text), ": %s",
+                       error_buffer[0] ? error_buffer : pathvane_curl.curl_easy_strerror(rc));
+      name_file_failure(error_buffer, "Can't write to ", path, libcurl_text);
+    }
     pathvane_curl.curl_easy_cleanup(curl);
     zel_policy_file_close(file);
     remove_policy_file(path, regular);
@@ -115,6 +152,9 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
     char text[128];
     error_text(errno, text);
     zel_error("%s: Can't write to %s: %s", kFn, path, text);
+    char after[130];
+    platform::format(after, sizeof(after), ": %s", text);
+    name_file_failure(error_buffer, "Can't write to ", path, after);
     pathvane_curl.curl_easy_cleanup(curl);
     remove_policy_file(path, regular);
     return ZEL_ERR_WRITE;

@@ -21,6 +21,11 @@ bool append(zel_post* post, std::string_view text) {
   return true;
 }
 
+void fail(zel_post* post, zel_post_fault fault) {
+  post->error = 1;
+  post->fault = fault;
+}
+
 // Escaped texts may hold the installation token: wiped before they go back.
 void release_escaped(char* text) {
   if (!text) return;
@@ -33,13 +38,13 @@ void post_name(zel_post* post, const char* format, va_list ap) {
   int n = std::vsnprintf(name, sizeof(name), format, ap);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(name)) {
     zel_error("%s: unable to format name (n=%d)", "_zel_post_name", n < 0 ? -1 : n);
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_NAME);
     return;
   }
   char* escaped = pathvane_curl.curl_easy_escape(post->curl, name, 0);
   if (!escaped) {
     zel_error("%s: curl_easy_escape(name) failed", "_zel_post_name");
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_ESCAPE);
     return;
   }
   const std::string_view separator = post->len ? "&" : "";
@@ -48,7 +53,7 @@ void post_name(zel_post* post, const char* format, va_list ap) {
   if (count >= post->size - post->len) {
     zel_error("%s: unable to format name= (size=%zu, len=%zu, n=%d)", "_zel_post_name", post->size, post->len,
               static_cast<int>(count));
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_NO_ROOM);
   } else {
     append(post, separator);
     append(post, std::string_view(escaped, length));
@@ -71,7 +76,7 @@ void _zel_post_str(zel_post* post, const char* value, const char* format, ...) {
   if (!post || post->error) return;
   if (!value || !format) {
     zel_error("%s: invalid parameter", "_zel_post_str");
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_PARAM);
     return;
   }
   va_list ap;
@@ -82,13 +87,13 @@ void _zel_post_str(zel_post* post, const char* value, const char* format, ...) {
   char* escaped = pathvane_curl.curl_easy_escape(post->curl, value, 0);
   if (!escaped) {
     zel_error("%s: curl_easy_escape(value) failed", "_zel_post_str");
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_ESCAPE);
     return;
   }
   const size_t length = std::strlen(escaped);
   if (!append(post, std::string_view(escaped, length))) {
     zel_error("%s: unable to format value (len=%zu, n=%d)", "_zel_post_str", post->len, static_cast<int>(length));
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_NO_ROOM);
   }
   release_escaped(escaped);
 }
@@ -97,7 +102,7 @@ void _zel_post_uint(zel_post* post, uint64_t value, const char* format, ...) {
   if (!post || post->error) return;
   if (!format) {
     zel_error("%s: invalid parameter", "_zel_post_uint");
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_PARAM);
     return;
   }
   va_list ap;
@@ -109,6 +114,6 @@ void _zel_post_uint(zel_post* post, uint64_t value, const char* format, ...) {
   int n = std::snprintf(digits, sizeof(digits), "%llu", static_cast<unsigned long long>(value));
   if (n < 0 || !append(post, std::string_view(digits, static_cast<size_t>(n)))) {
     zel_error("%s: unable to format value (len=%zu, n=%d)", "_zel_post_uint", post->len, n);
-    post->error = 1;
+    fail(post, ZEL_POST_FAULT_NO_ROOM);
   }
 }

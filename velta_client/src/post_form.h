@@ -6,12 +6,22 @@
 #include <cstddef>
 #include <cstdint>
 
+// What the first failure of an encoder was, for its caller to name.
+enum zel_post_fault : uint8_t {
+  ZEL_POST_FAULT_NONE = 0,
+  ZEL_POST_FAULT_PARAM,      // a value or name format absent
+  ZEL_POST_FAULT_NAME,       // a name of 100 characters or more
+  ZEL_POST_FAULT_ESCAPE,     // libcurl could not percent-encode a text
+  ZEL_POST_FAULT_NO_ROOM,    // a write did not fit into the buffer
+};
+
 struct zel_post {
   CURL* curl;  // only for curl_easy_escape
   char* buf;
   size_t size;  // capacity of buf, the NUL included
   size_t len;   // characters written so far
   uint8_t error;  // set by the first failure; every later write is skipped
+  zel_post_fault fault = ZEL_POST_FAULT_NONE;  // set with error
 };
 
 // Writes the separator and the escaped name with "=".

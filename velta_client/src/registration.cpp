@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/post_form.h"
@@ -22,10 +23,44 @@ bool echo_matches(const string_resp& resp, const char* body) {
   return resp.len == length && std::memcmp(resp.data, body, length + 1) == 0;
 }
 
-}  // namespace
+// Names the first GUID whose length is wrong, in the order the message lists them.
+void name_bad_guid(const velta_client_settings& settings, char* cause) {
+  const struct {
+    const char* name;
+    const char* guid;
+  } guids[] = {{"agent", settings.agent_guid}, {"affiliate", settings.affiliate_guid},
+               {"business", settings.business_guid}};
+  for (const auto& g : guids) {
+    if (guid_length_ok(g.guid)) continue;
+    // A full field has no NUL: its length is only known to pass 36.
+    const size_t length = strnlen(g.guid, sizeof(settings.agent_guid));
+    platform::format(cause, CURL_ERROR_SIZE, "Invalid %s GUID: %s%zu characters, %zu expected", g.name,
+                     length == sizeof(settings.agent_guid) ? "at least " : "", length, kGuidLength);
+    return;
+  }
+}
 
-int zel_velta_build_reg_post(char* out, const velta_client_settings* settings, const host_info* host,
-                             const os_info* os, const char* itoken) {
+static_assert(ZEL_REG_POST_SIZE == 1025, "the fault text names the body's limit");
+
+const char* post_fault_text(zel_post_fault fault) {
+  switch (fault) {
+    case ZEL_POST_FAULT_PARAM:
+      return "a value is absent";
+    case ZEL_POST_FAULT_NAME:
+      return "a field name is too long";
+    case ZEL_POST_FAULT_ESCAPE:
+      return "a text cannot be percent-encoded";
+    case ZEL_POST_FAULT_NO_ROOM:
+      return "the form passes 1024 characters";
+    default:
+      return "unknown failure";
+  }
+}
+
+// The body into out; when cause is given (CURL_ERROR_SIZE bytes), a failure
+// is named in it for the admin.
+int build_reg_post(char* out, const velta_client_settings* settings, const host_info* host, const os_info* os,
+                   const char* itoken, char* cause) {
   if (!out || !settings || !host || !os) {
     zel_error("%s: Null argument error", kBuild);
     return ZEL_ERR_NULL_ARG;
@@ -35,11 +70,13 @@ int zel_velta_build_reg_post(char* out, const velta_client_settings* settings, c
     // The fields may be full, so each is printed within its own size.
     zel_error("%s: Invalid guid detected. ag:%.37s afg:%.37s bg:%.37s", kBuild, settings->agent_guid,
               settings->affiliate_guid, settings->business_guid);
+    if (cause) name_bad_guid(*settings, cause);
     return ZEL_ERR_INVALID_ARG;
   }
   CURL* curl = pathvane_curl.curl_easy_init();
   if (!curl) {
     zel_error("%s: curl_easy_init failed", kBuild);
+    if (cause) platform::format(cause, CURL_ERROR_SIZE, "Can't compose the registration request: curl_easy_init failed");
     return ZEL_ERR_FAILED;
   }
   zel_post post{curl, out, ZEL_REG_POST_SIZE, 0, 0};
@@ -74,9 +111,20 @@ int zel_velta_build_reg_post(char* out, const velta_client_settings* settings, c
   pathvane_curl.curl_easy_cleanup(curl);
   if (post.error) {
     zel_error("%s: unable to compose registration request", kBuild);
+    if (cause) {
+      platform::format(cause, CURL_ERROR_SIZE, "Can't compose the registration request: %s",
+                       post_fault_text(post.fault));
+    }
     return ZEL_ERR_FAILED;
   }
   return ZEL_OK;
+}
+
+}  // namespace
+
+int zel_velta_build_reg_post(char* out, const velta_client_settings* settings, const host_info* host,
+                             const os_info* os, const char* itoken) {
+  return build_reg_post(out, settings, host, os, itoken, nullptr);
 }
 
 namespace {
@@ -87,7 +135,8 @@ int register_with(CURL* curl, const velta_client_settings& settings, const proxy
   if (zel_set_curl_opts(curl, settings.user_agent, &proxy, settings.ssl_flags, &tls, "+velta-register-client") == -1) {
     return ZEL_ERR_EXTERNAL;
   }
-  char url[1024];
+  // Room for the whole management URL: a cut one would post elsewhere.
+  char url[sizeof(settings.mgmt_url) - 1 + sizeof("/register")];
   const size_t base = strnlen(settings.mgmt_url, sizeof(settings.mgmt_url));
   const bool slash = base > 0 && settings.mgmt_url[base - 1] == '/';
   std::snprintf(url, sizeof(url), slash ? "%.*sregister" : "%.*s/register", static_cast<int>(base),
@@ -154,11 +203,19 @@ int _velta_register_client(const velta_client_settings* settings, const host_inf
     return ZEL_ERR_NULL_ARG;
   }
   char body[ZEL_REG_POST_SIZE];
-  int result = zel_velta_build_reg_post(body, settings, host, os, itoken);
+  int result = build_reg_post(body, settings, host, os, itoken, error_buffer);
+  if (result == ZEL_OK && strnlen(settings->mgmt_url, sizeof(settings->mgmt_url)) == sizeof(settings->mgmt_url)) {
+    // A field without its NUL holds more than settings loading accepts.
+    zel_error("%s: management URL longer than %zu characters", kRegister, sizeof(settings->mgmt_url) - 1);
+    platform::format(error_buffer, CURL_ERROR_SIZE, "Management URL longer than %zu characters",
+                     sizeof(settings->mgmt_url) - 1);
+    result = ZEL_ERR_INVALID_ARG;
+  }
   if (result == ZEL_OK) {
     CURL* curl = pathvane_curl.curl_easy_init();
     if (!curl) {
       zel_error("%s: curl_easy_init failed", kRegister);
+      platform::format(error_buffer, CURL_ERROR_SIZE, "curl_easy_init failed");
       result = ZEL_ERR_EXTERNAL;
     } else {
       result = register_with(curl, *settings, *proxy, body, error_buffer, status);

@@ -45,7 +45,12 @@ void zel_updater_handle_free(zel_updater_handle* handle);
 int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_context* tls, const char* url,
                      char* seed);
 
+// The longest base URL of a policy download, as settings loading can hold it.
+constexpr size_t ZEL_POLICY_URL_MAX = 1023;
+
 // Fetches "<url>-<serial>" into the file at path: 0, or 2, 3, 4, 11, 27, 28 or 29.
+// A URL longer than ZEL_POLICY_URL_MAX is not requested (3). A failure that
+// happens here, not in the transfer, is named in status->error_text.
 int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, const char* user_agent,
                            const proxy_info* proxy, uint32_t ssl_flags, const zel_trust_context* tls,
                            zel_transfer_status* status);
