@@ -24,16 +24,18 @@ int pathvane_updater_host_check(pathvane_handle* handle) {
   char seed[ZEL_UPDATER_SEED_SIZE] = {};
   // The shared transfer handle keeps the trust context's address after the request.
   int rc = get_updater_seed(request, handle->curl, trust_context_of(s.velta), s.updater_url, seed);
+  slot.curl_code = request->curl_code;
+  copy_slot_error(slot, request->error_text);
+  // A 200 without a usable seed is no success: its status stays out of the
+  // slot, so that the report counts it under issues, and the error text
+  // names it instead.
+  const bool seed_unusable = rc == ZEL_ERR_FAILED && request->http_code == 200;
+  slot.http_status = seed_unusable ? 0 : request->http_code;
   uint32_t outcome = OUTCOME_FAILED;
-  if (rc == ZEL_ERR_REGISTRATION) {
-    slot.curl_code = request->curl_code;
-    slot.http_status = request->http_code;
-    copy_slot_error(slot, request->error_text);
-    outcome = outcome_from_transfer(slot.curl_code, slot.http_status);
-  } else if (rc == ZEL_OK) {
-    slot.curl_code = request->curl_code;
-    slot.http_status = request->http_code;
+  if (rc == ZEL_OK) {
     outcome = OUTCOME_PASS;
+  } else if (rc == ZEL_ERR_REGISTRATION || rc == ZEL_ERR_POLICY) {
+    outcome = outcome_from_transfer(slot.curl_code, slot.http_status);
   }
   zel_updater_handle_free(request);
   slot.outcome = outcome;

@@ -641,19 +641,22 @@ TEST_F(PolicyCheck, TransferVerdicts) {
 class UpdaterCheck : public CloudCheckTest {};
 
 TEST_F(UpdaterCheck, VerdictFollowsStatusAndSeedSize) {
+  const std::string kEmpty = "updater seed is empty (HTTP 200)";
+  const std::string kOversized = "updater seed is larger than 8192 bytes (HTTP 200)";
   struct Case {
     std::string query;
     int outcome;
-    int http_status;  // in the slot
+    int http_status;         // in the slot
+    std::string curl_error;  // in the slot
   } cases[] = {
-      {"", 0, 200},
-      {"?_fill=8192", 0, 200},
-      {"?_fill=8193", 1, 0},
-      {"?_fill=0", 1, 0},
-      {"?_fill=67108864", 1, 0},
-      {"?_status=304", 1, 0},
-      {"?_status=404", 9, 404},
-      {"?_status=503", 12, 503},
+      {"", 0, 200, ""},
+      {"?_fill=8192", 0, 200, ""},
+      {"?_fill=8193", 1, 0, kOversized},
+      {"?_fill=0", 1, 0, kEmpty},
+      {"?_fill=67108864", 1, 0, kOversized},
+      {"?_status=304", 1, 304, ""},
+      {"?_status=404", 9, 404, ""},
+      {"?_status=503", 12, 503, ""},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(cloud->reset());
@@ -663,7 +666,7 @@ TEST_F(UpdaterCheck, VerdictFollowsStatusAndSeedSize) {
     EXPECT_EQ(r.slot.outcome, static_cast<uint32_t>(c.outcome)) << c.query;
     EXPECT_EQ(r.slot.curl_code, 0) << c.query;
     EXPECT_EQ(r.slot.http_status, c.http_status) << c.query;
-    EXPECT_STREQ(r.slot.curl_error, "") << c.query;
+    EXPECT_EQ(std::string(r.slot.curl_error), c.curl_error) << c.query;
     auto seen = cloud->requests("/updater/seed");
     ASSERT_EQ(seen.size(), 1u) << c.query;
     EXPECT_EQ(seen[0].method, "GET");
@@ -671,16 +674,30 @@ TEST_F(UpdaterCheck, VerdictFollowsStatusAndSeedSize) {
   }
 }
 
-TEST_F(UpdaterCheck, SeedOverHttpsNeedsTheTrustedCa) {
-  for (bool trust : {true, false}) {
+// Over https the seed follows the trusted CA and the two verification
+// switches as every cloud request does: the chain switch lets an untrusted
+// certificate through, the host-name switch alone does not.
+TEST_F(UpdaterCheck, SeedOverHttpsFollowsTrustAndVerificationSwitches) {
+  struct Case {
+    bool trust;
+    uint32_t ssl_flags;
+    int outcome;
+  } cases[] = {
+      {true, 0, 0}, {false, 0, 11}, {false, 1, 11}, {false, 2, 0}, {false, 3, 0},
+  };
+  for (const auto& c : cases) {
     ASSERT_TRUE(cloud->reset());
     set_text(settings_.updater_url, cloud->https_url("/updater/seed"));
     distrust_cloud_ca();
-    if (trust) trust_cloud_ca();
+    if (c.trust) trust_cloud_ca();
+    settings_.velta.ssl_flags = c.ssl_flags;
     CheckRun r = run(pathvane_updater_host_check, kUpdaterSlot);
-    EXPECT_EQ(r.rc, trust ? 0 : 1) << "trusted " << trust << ": " << r.errors;
-    EXPECT_EQ(r.slot.http_status, trust ? 200 : 0);
-    EXPECT_EQ(cloud->requests("/updater/seed").size(), trust ? 1u : 0u);
+    const bool fetched = c.outcome == 0;
+    const std::string label = "trusted " + std::to_string(c.trust) + ", ssl_flags " + std::to_string(c.ssl_flags);
+    EXPECT_EQ(r.rc, c.outcome) << label << ": " << r.errors;
+    EXPECT_EQ(r.slot.curl_code, fetched ? 0 : 60) << label;
+    EXPECT_EQ(r.slot.http_status, fetched ? 200 : 0) << label;
+    EXPECT_EQ(cloud->requests("/updater/seed").size(), fetched ? 1u : 0u) << label;
   }
 }
 
@@ -691,15 +708,31 @@ TEST_F(UpdaterCheck, WithoutAnAddressNothingRuns) {
   EXPECT_TRUE(cloud->requests().empty());
 }
 
-TEST_F(UpdaterCheck, FailedSeedTransferRecordsOnlyTheVerdict) {
-  set_text(settings_.updater_url, refused_url("/updater/seed"));
-  CheckRun r = run(pathvane_updater_host_check, kUpdaterSlot);
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.slot.outcome, 1u);
-  EXPECT_EQ(r.slot.curl_code, 0);
-  EXPECT_EQ(r.slot.http_status, 0);
-  EXPECT_THAT(r.errors, HasSubstr("get_updater_seed(): seed download failed for URL '" +
-                                  std::string(settings_.updater_url) + "': "));
+// A transfer that never got an answer is recorded as every other check
+// records it: libcurl's code and text, and the outcome they map to.
+TEST_F(UpdaterCheck, FailedSeedTransferRecordsCodeAndText) {
+  const int refused_port = testsupport::free_loopback_port();
+  struct Case {
+    std::string name;
+    std::string url;
+    int curl_code;
+    int outcome;
+    std::string text_part;  // of the slot's error text
+  } cases[] = {
+      {"refused", "http://127.0.0.1:" + std::to_string(refused_port) + "/updater/seed", 7, 8,
+       "port " + std::to_string(refused_port)},
+      {"unresolvable", "http://pathvane-updater.invalid/updater/seed", 6, 7, "pathvane-updater.invalid"},
+  };
+  for (const auto& c : cases) {
+    set_text(settings_.updater_url, c.url);
+    CheckRun r = run(pathvane_updater_host_check, kUpdaterSlot);
+    EXPECT_EQ(r.rc, c.outcome) << c.name;
+    EXPECT_EQ(r.slot.outcome, static_cast<uint32_t>(c.outcome)) << c.name;
+    EXPECT_EQ(r.slot.curl_code, c.curl_code) << c.name;
+    EXPECT_EQ(r.slot.http_status, 0) << c.name;
+    EXPECT_THAT(std::string(r.slot.curl_error), HasSubstr(c.text_part)) << c.name;
+    EXPECT_THAT(r.errors, HasSubstr("get_updater_seed(): seed download failed for URL '" + c.url + "': ")) << c.name;
+  }
 }
 
 // The seed shares the health check's transfer handle, which still points at
@@ -710,7 +743,7 @@ TEST_F(UpdaterCheck, SeedTransferLeavesTheHealthErrorAlone) {
     bool refused;  // the seed's port has nothing listening either
     int outcome;
   } cases[] = {
-      {"seed refused", true, 1},
+      {"seed refused", true, 8},
       {"seed fetched", false, 0},
   };
   for (const auto& c : cases) {

@@ -556,35 +556,77 @@ TEST_F(CloudServices, UnopenablePolicyFileIsNamedInTheReport) {
 
 struct UpdaterCase {
   const char* label;
+  std::string server;  // empty: the cloud
   json rule;
   std::string verdict;
+  std::string curl_text;
+  std::string curl_error;  // the "Curl err" line's text; for a refused port a part of it
   int status;
   unsigned ok, issues, failed;
 };
 
-// No option selects the updater check, so its block is read from a default run.
+// The four counters of a report's summary.
+std::vector<unsigned> summary_counts(const std::string& out) {
+  const Lines lines = split_lines(out);
+  std::vector<unsigned> counts;
+  if (lines.size() < 6) return counts;
+  for (auto line = lines.end() - 5; line != lines.end() - 1; ++line) {
+    counts.push_back(static_cast<unsigned>(std::stoul(line->substr(line->rfind('\t') + 1))));
+  }
+  return counts;
+}
+
+// No option selects the updater check, so its block is read from a default
+// run; what it adds to the summary shows against the run where it passes.
 TEST_F(CloudServices, UpdaterBlockOfADefaultRun) {
+  const int refused_port = testsupport::free_loopback_port();
   const UpdaterCase cases[] = {
-      {"seed", json::object(), kPass, 200, 1, 0, 0},
-      {"not modified", {{"status", 304}}, kError, 0, 0, 1, 0},
-      {"not found", {{"status", 404}}, kError, 404, 0, 1, 0},
-      {"64 MB seed", {{"fill", 64 << 20}}, kError, 0, 0, 1, 0},
+      {"seed", "", json::object(), kPass, "No error", "No error", 200, 1, 0, 0},
+      {"not modified", "", {{"status", 304}}, kError, "No error", "No error", 304, 0, 1, 0},
+      {"not found", "", {{"status", 404}}, kError, "No error", "No error", 404, 0, 1, 0},
+      {"empty seed", "", {{"fill", 0}}, kError, "No error", "updater seed is empty (HTTP 200)", 0, 0, 1, 0},
+      {"64 MB seed", "", {{"fill", 64 << 20}}, kError, "No error", "updater seed is larger than 8192 bytes (HTTP 200)",
+       0, 0, 1, 0},
+      {"refused port", "127.0.0.1:" + std::to_string(refused_port), json::object(), kError,
+       "Couldn't connect to server", "127.0.0.1 port " + std::to_string(refused_port), 0, 0, 0, 1},
+      {"unresolvable host", "pathvane-updater.invalid", json::object(), kError, "Couldn't resolve host name",
+       "Could not resolve host: pathvane-updater.invalid", 0, 0, 0, 1},
   };
-  dir_.write_config(services_config(false));
+  std::vector<unsigned> others;  // the counters without the updater
   for (const auto& c : cases) {
     ASSERT_TRUE(cloud_->reset());
+    json config = services_config(false);
+    if (!c.server.empty()) config["config/updater/server"] = c.server;
+    dir_.write_config(config);
     json rule = c.rule;
     rule["path"] = "/updater/seed";
     ASSERT_TRUE(cloud_->add_rule(rule.dump())) << c.label;
     auto r = run({});
-    Lines expected = block("Updater update host", c.verdict, "No error", "No error", c.status);
-    Lines out = split_lines(r.out);
-    auto at = std::search(out.begin(), out.end(), expected.begin() + 1, expected.begin() + 2);
-    ASSERT_NE(at, out.end()) << c.label << "\n" << r.out;
-    EXPECT_EQ(Lines(at - 1, at - 1 + static_cast<long>(expected.size())), expected) << c.label << "\n" << r.err;
+    Lines expected = block("Updater update host", c.verdict, c.curl_text, c.curl_error, c.status);
+    Lines shown = testsupport::block_in(r.out, "Updater update host");
+    ASSERT_EQ(shown.size(), expected.size()) << c.label << "\n" << r.out;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      if (i == 4 && c.server.find("127.0.0.1") == 0) {
+        EXPECT_EQ(shown[i].rfind("====> Curl err   :\t\t", 0), 0u) << c.label << ": " << shown[i];
+        EXPECT_TRUE(contains(shown[i], c.curl_error)) << c.label << ": " << shown[i];
+      } else {
+        EXPECT_EQ(shown[i], expected[i]) << c.label << "\n" << r.err;
+      }
+    }
+    std::vector<unsigned> counts = summary_counts(r.out);
+    ASSERT_EQ(counts.size(), 4u) << c.label << "\n" << r.out;
+    if (others.empty()) {
+      ASSERT_EQ(std::string(c.label), "seed") << "the passing run comes first";
+      others = {counts[0] - 1, counts[1], counts[2], counts[3] - 1};
+    }
+    EXPECT_EQ(counts, (std::vector<unsigned>{others[0] + c.ok, others[1] + c.issues, others[2] + c.failed,
+                                             others[3] + 1}))
+        << c.label << "\n" << r.out;
     auto seen = cloud_->requests("/updater/seed");
-    ASSERT_EQ(seen.size(), 1u) << c.label;
-    EXPECT_EQ(seen[0].scheme, "http");
+    ASSERT_EQ(seen.size(), c.server.empty() ? 1u : 0u) << c.label;
+    if (c.server.empty()) {
+      EXPECT_EQ(seen[0].scheme, "http");
+    }
   }
 }
 

@@ -14,12 +14,14 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "platform/cert_system_store.h"
 #include "tests/support/fake_curl.h"
+#include "tests/support/freed_watch/freed_secret_watch.h"
 #include "tests/support/test_certs.h"
 #include "velta_client/src/cert_store.h"
 #include "velta_client/src/common/zel_transfer.h"
@@ -35,6 +37,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::EndsWith;
+using testsupport::freed_secret_watch;
 
 using Call = testsupport::CurlCall;
 using WriteFn = testsupport::CurlWriteFn;
@@ -529,6 +532,23 @@ TEST_F(RegistrationFormTest, BuildsTheWholeBody) {
   EXPECT_EQ(fake.cleanups, 1);
 }
 
+// The escaped installation token goes back wiped; the body itself is the
+// caller's, wiped by the registration after the exchange.
+TEST_F(RegistrationFormTest, EscapedTokenIsWipedBeforeItIsFreed) {
+  constexpr const char* kSecretToken = "Qx7/registration+secret";
+  constexpr std::string_view kEscaped = "Qx7%2Fregistration%2Bsecret";
+  const int seen_unwiped = testsupport::watch_freed_secret(kEscaped);
+  const int rc = build(kSecretToken);
+  freed_secret_watch.on = false;
+
+  EXPECT_EQ(seen_unwiped, 1) << "the watch misses unwiped blocks";
+  EXPECT_EQ(rc, 0) << errors_;
+  EXPECT_NE(std::string_view(out_).find(std::string("&itoken=") + std::string(kEscaped) + "&"), std::string_view::npos)
+      << out_;
+  EXPECT_GE(fake.escapes, 1);
+  EXPECT_EQ(freed_secret_watch.holding, 0) << "the escaped token was freed unwiped";
+}
+
 TEST_F(RegistrationFormTest, AbsentTokenAndNoAdaptersKeepTheOtherKeys) {
   struct Case {
     const char* itoken;
@@ -934,18 +954,33 @@ TEST_F(UpdaterSeedTest, CopiesASeedOfOneTo8192Bytes) {
   }
 }
 
-TEST_F(UpdaterSeedTest, EmptyOrOversizedSeedLeavesTheBufferAlone) {
-  for (size_t size : {size_t{0}, size_t{8193}, size_t{8194}, size_t{64 * 1024}}) {
+TEST_F(UpdaterSeedTest, EmptyOrOversizedSeedLeavesTheBufferAloneAndNamesItsCause) {
+  const std::string kEmpty = "updater seed is empty (HTTP 200)";
+  const std::string kOversized = "updater seed is larger than 8192 bytes (HTTP 200)";
+  struct Case {
+    size_t size;
+    size_t chunk;
+    const std::string& cause;
+  } cases[] = {
+      {0, 4096, kEmpty},
+      {8193, 4096, kOversized},
+      {8194, 4096, kOversized},
+      {64 * 1024, 4096, kOversized},
+      {64 * 1024, 16384, kOversized},  // past the bound at once: nothing is ever stored
+  };
+  for (const auto& [size, chunk, cause] : cases) {
     fake.answer = [size](const std::string&) { return text_of_size(size); };
-    fake.chunk = 4096;
+    fake.chunk = chunk;
     fake.taken.clear();
     fake.offered.clear();
-    EXPECT_EQ(fetch(), 1) << size;
-    EXPECT_TRUE(seed_untouched()) << size;
+    EXPECT_EQ(fetch(), 1) << size << " in " << chunk;
+    EXPECT_TRUE(seed_untouched()) << size << " in " << chunk;
     EXPECT_EQ(handle_->http_code, 200);
+    EXPECT_EQ(handle_->error_text, cause) << size << " in " << chunk;
+    // Only the record's text: the tool's error output stays as it was.
     EXPECT_EQ(errors_, "");
     // Every chunk was taken: the transfer itself succeeded.
-    EXPECT_EQ(fake.taken, fake.offered) << size;
+    EXPECT_EQ(fake.taken, fake.offered) << size << " in " << chunk;
   }
 }
 
@@ -968,37 +1003,141 @@ TEST_F(UpdaterSeedTest, StatusDecidesBeforeTheBody) {
     fake.answer = [](const std::string&) { return std::string("seed"); };
     EXPECT_EQ(fetch(), c.rc) << c.status;
     EXPECT_EQ(handle_->http_code, c.status);
+    EXPECT_STREQ(handle_->error_text, "") << c.status;
     EXPECT_EQ(errors_, c.error);
     EXPECT_TRUE(seed_untouched()) << c.status;
   }
 }
 
-TEST_F(UpdaterSeedTest, FailedTransferKeepsLibcurlsCode) {
+TEST_F(UpdaterSeedTest, FailedTransferKeepsLibcurlsCodeAndText) {
   fake.perform_code = CURLE_COULDNT_RESOLVE_HOST;
+  fake.perform_error_text = "Could not resolve host: upd.example.invalid";
   EXPECT_EQ(fetch(), 27);
   EXPECT_EQ(handle_->curl_code, 6);
   EXPECT_EQ(handle_->http_code, 0);
+  EXPECT_STREQ(handle_->error_text, "Could not resolve host: upd.example.invalid");
   EXPECT_EQ(errors_,
             "[error] get_updater_seed(): seed download failed for URL 'https://upd.example.invalid/seed': some libcurl "
             "error\n");
   EXPECT_TRUE(seed_untouched());
 }
 
-// The shared handle may still carry an earlier check's error buffer.
-TEST_F(UpdaterSeedTest, DetachesTheErrorBufferBeforeTheTransfer) {
+// The seed transfer writes its errors into the record, never into an earlier
+// check's buffer that the shared handle may still carry; the record dies
+// after the request, so the handle is left with no error buffer at all, and
+// with no collector, whichever way the download ends.
+TEST_F(UpdaterSeedTest, ErrorBufferIsTheRecordsOnlyDuringTheTransfer) {
   fake.answer = [](const std::string&) { return std::string("seed"); };
   EXPECT_EQ(fetch(), 0);
   const std::vector<Call> own_options = {
-      {CURLOPT_URL, kUrl},        {CURLOPT_TIMEOUT, "30"},       {CURLOPT_WRITEFUNCTION, "ptr"},
-      {CURLOPT_WRITEDATA, "ptr"}, {CURLOPT_ERRORBUFFER, "null"}, {CURLOPT_WRITEDATA, "null"},
+      {CURLOPT_URL, kUrl},         {CURLOPT_TIMEOUT, "30"},          {CURLOPT_WRITEFUNCTION, "ptr"},
+      {CURLOPT_WRITEDATA, "ptr"},  {CURLOPT_ERRORBUFFER, "ptr"},     {CURLOPT_ERRORBUFFER, "null"},
+      {CURLOPT_WRITEDATA, "null"},
   };
   ASSERT_GE(fake.calls.size(), own_options.size());
   EXPECT_THAT(std::vector<Call>(fake.calls.end() - static_cast<long>(own_options.size()), fake.calls.end()),
               ElementsAreArray(own_options));
   EXPECT_EQ(fake.performs, 1);
-  EXPECT_EQ(fake.calls_at_perform, fake.calls.size() - 1) << "only the collector is dropped after the transfer";
+  EXPECT_EQ(fake.calls_at_perform, fake.calls.size() - 2) << "only the buffer and the collector go after the transfer";
   EXPECT_EQ(fake.write, &_buf_realloc);
   EXPECT_STREQ(seed_, "seed");
+}
+
+TEST_F(UpdaterSeedTest, NoWayOutLeavesTheRecordsBufferOnTheHandle) {
+  struct Case {
+    const char* name;
+    CURLcode perform_code;
+    long status;
+    size_t size;
+    CURLcode getinfo_code;
+    int rc;
+    const char* error_text;  // the record's afterwards
+  } cases[] = {
+      {"seed", CURLE_OK, 200, 4, CURLE_OK, 0, ""},
+      {"refused", CURLE_COULDNT_CONNECT, 0, 4, CURLE_OK, 27, "Failed to connect to upd.example.invalid port 443"},
+      {"not modified", CURLE_OK, 304, 4, CURLE_OK, 1, ""},
+      {"not found", CURLE_OK, 404, 4, CURLE_OK, 29, ""},
+      {"empty", CURLE_OK, 200, 0, CURLE_OK, 1, "updater seed is empty (HTTP 200)"},
+      {"oversized", CURLE_OK, 200, 8193, CURLE_OK, 1, "updater seed is larger than 8192 bytes (HTTP 200)"},
+      {"status unreadable", CURLE_OK, 200, 4, CURLE_UNKNOWN_OPTION, 28, ""},
+  };
+  for (const auto& c : cases) {
+    testsupport::FakeCurlTable table{{}, fake_strerror};
+    char earlier_check[CURL_ERROR_SIZE] = "an earlier check's error";
+    ASSERT_EQ(xfer_setopt(kCurl, CURLOPT_ERRORBUFFER, earlier_check), CURLE_OK);
+    fake.perform_code = c.perform_code;
+    fake.perform_error_text = c.perform_code ? c.error_text : "";
+    fake.status = c.status;
+    fake.getinfo_code = c.getinfo_code;
+    const size_t size = c.size;
+    fake.answer = [size](const std::string&) { return text_of_size(size); };
+    EXPECT_EQ(fetch(), c.rc) << c.name;
+    EXPECT_EQ(fake.performs, 1) << c.name;
+    EXPECT_EQ(fake.error_buffer, nullptr) << c.name;
+    EXPECT_EQ(fake.write_data, nullptr) << c.name;
+    EXPECT_STREQ(earlier_check, "an earlier check's error") << c.name;
+    EXPECT_STREQ(handle_->error_text, c.error_text) << c.name;
+    std::memset(handle_->error_text, 0, sizeof(handle_->error_text));
+  }
+}
+
+// The record keeps the proxy as it was configured, its authentication method
+// included, and hands it to the seed transfer.
+TEST_F(UpdaterSeedTest, ProxyReachesTheTransferWithItsAuthMethod) {
+  struct Case {
+    uint32_t auth;
+    const char* passed;
+  } cases[] = {{CURLAUTH_NTLM, "8"}, {CURLAUTH_BASIC, "1"}};
+  char server[] = "proxy.corp.test";
+  char user[] = "alice";
+  char password[] = "proxy-password";
+  for (const auto& c : cases) {
+    fake.calls.clear();
+    const proxy_info proxy{CURLPROXY_HTTP, server, 3128, c.auth, user, password};
+    zel_updater_handle* handle = zel_updater_handle_create("Corvanta/2.0", &proxy, 0);
+    ASSERT_NE(handle, nullptr);
+    fake.answer = [](const std::string&) { return std::string("seed"); };
+    EXPECT_EQ(captured([&] { return get_updater_seed(handle, kCurl, nullptr, kUrl, seed_); }), 0) << errors_;
+    zel_updater_handle_free(handle);
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYAUTH), c.passed) << "proxy_auth " << c.auth;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXY), "proxy.corp.test") << "proxy_auth " << c.auth;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYPORT), "3128") << "proxy_auth " << c.auth;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYUSERNAME), "alice") << "proxy_auth " << c.auth;
+    EXPECT_EQ(fake.value_of(CURLOPT_PROXYPASSWORD), "proxy-password") << "proxy_auth " << c.auth;
+  }
+}
+
+// The record's copy of the proxy password goes back to the allocator wiped.
+TEST_F(UpdaterSeedTest, ProxyPasswordIsWipedBeforeItIsFreed) {
+  constexpr std::string_view kSecret = "Qx7-updater-proxy-secret";
+  char server[] = "proxy.corp.test";
+  char user[] = "alice";
+  std::string password(kSecret);
+  const proxy_info proxy{CURLPROXY_HTTP, server, 3128, CURLAUTH_NTLM, user, password.data()};
+
+  const int seen_unwiped = testsupport::watch_freed_secret(kSecret);
+  zel_updater_handle* handle = zel_updater_handle_create("Corvanta/2.0", &proxy, 0);
+  const bool copied = handle && handle->proxy.proxy_password && handle->proxy.proxy_password != password.data() &&
+                      password == handle->proxy.proxy_password;
+  zel_updater_handle_free(handle);
+  freed_secret_watch.on = false;
+
+  EXPECT_EQ(seen_unwiped, 1) << "the watch misses unwiped blocks";
+  EXPECT_TRUE(copied) << "the record holds its own copy of the password";
+  EXPECT_EQ(freed_secret_watch.holding, 0) << "the record's copy of the proxy password was freed unwiped";
+}
+
+// A refused option before the transfer: whatever of the two was handed over
+// is taken back.
+TEST_F(UpdaterSeedTest, RefusedOptionLeavesNoBufferBehind) {
+  for (CURLoption refused : {CURLOPT_URL, CURLOPT_WRITEDATA, CURLOPT_ERRORBUFFER}) {
+    testsupport::FakeCurlTable table{{}, fake_strerror};
+    fake.fail_option = refused;
+    EXPECT_EQ(fetch(), 28) << refused;
+    EXPECT_EQ(fake.performs, 0) << refused;
+    EXPECT_EQ(fake.error_buffer, nullptr) << refused;
+    EXPECT_EQ(fake.write_data, nullptr) << refused;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -5,7 +5,6 @@
 // process.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <openssl/evp.h>
@@ -23,53 +22,16 @@
 #include "pathvane/pathvane.h"
 #include "shared_agent/util/config_singleton.h"
 #include "tests/support/agent_dir.h"
+#include "tests/support/freed_watch/freed_secret_watch.h"
 #include "tool/pathvane_wrapper.h"
 #include "tool/proxy_loader.h"
-
-// Every block the process frees passes here on its way to the allocator
-// (AddressSanitizer's when the build has it, else the C library's), so that a
-// test can look at what a block still held when it was given up. Under
-// AddressSanitizer operator delete does not come here, so only the blocks of
-// the C allocator are looked at there.
-extern "C" void __libc_free(void* block);
-extern "C" void __interceptor_free(void* block) __attribute__((weak));
-
-namespace {
-
-// Counts freed blocks that still hold a secret, in UTF-8 or UTF-16. Constant
-// initialised: the loader frees blocks before any constructor has run. The
-// tests that switch it on run single-threaded.
-struct FreedSecretWatch {
-  bool on = false;
-  int holding = 0;
-  std::string_view utf8;
-  std::u16string_view utf16;
-
-  bool held_by(const void* block) const {
-    const size_t size = malloc_usable_size(const_cast<void*>(block));
-    return memmem(block, size, utf8.data(), utf8.size()) ||
-           memmem(block, size, utf16.data(), utf16.size() * sizeof(char16_t));
-  }
-};
-constinit FreedSecretWatch freed_secret_watch;
-
-}  // namespace
-
-// Not instrumented: AddressSanitizer frees blocks while it sets itself up,
-// before the memory its checks read exists.
-extern "C" __attribute__((no_sanitize("address"))) void free(void* block) noexcept {
-  if (block && freed_secret_watch.on && freed_secret_watch.held_by(block)) ++freed_secret_watch.holding;
-  if (__interceptor_free) {
-    __interceptor_free(block);
-  } else {
-    __libc_free(block);
-  }
-}
 
 namespace {
 
 using nlohmann::json;
 using testsupport::AgentDir;
+using testsupport::free_unwiped_copies;
+using testsupport::freed_secret_watch;
 using testsupport::run_in_agent_dir;
 using Text = std::optional<std::string>;  // nullopt: a null pointer
 
@@ -225,15 +187,6 @@ TEST(ProxyFromPolicyTest, ReadsTheStoredProxyOrNone) {
       expect_proxy(run_loader(&PathvaneWrapper::LoadProxyConfigFromPolicy), c.expected, c.name);
     });
   }
-}
-
-// Gives up one unwiped copy of each form, for the watch to see.
-__attribute__((noinline)) void free_unwiped_copies(std::string_view utf8, std::u16string_view utf16) {
-  char* narrow = strndup(utf8.data(), utf8.size());
-  std::free(narrow);
-  auto* wide = static_cast<char16_t*>(std::malloc(utf16.size() * sizeof(char16_t)));
-  std::memcpy(wide, utf16.data(), utf16.size() * sizeof(char16_t));
-  std::free(wide);
 }
 
 // From the stored value to the end of the run, through the wide text of the

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +18,13 @@ void wipe_and_free(char* text) {
   if (!text) return;
   explicit_bzero(text, std::strlen(text));
   std::free(text);
+}
+
+// The collector and the error buffer die with the request; libcurl must not
+// keep a pointer to either on the caller's handle.
+void detach(CURL* curl) {
+  xfer_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+  xfer_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
 }
 
 }  // namespace
@@ -88,13 +96,16 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
     return ZEL_ERR_EXTERNAL;
   }
   string_resp body{nullptr, 0, 0};
-  // The shared handle may still point at an earlier check's error buffer;
-  // the seed transfer has none, and libcurl must not write into another record.
+  // The record's own error buffer: the shared handle may still point at an
+  // earlier check's, and libcurl must not write into another record.
   if (!zel_setopt(curl, CURLOPT_URL, url, kSeedCall, "CURLOPT_URL") || !zel_setopt(curl, CURLOPT_TIMEOUT, 30L, kSeedCall, "CURLOPT_TIMEOUT") ||
       !zel_setopt(curl, CURLOPT_WRITEFUNCTION, _buf_realloc, kSeedCall, "CURLOPT_WRITEFUNCTION") ||
-      !zel_setopt(curl, CURLOPT_WRITEDATA, &body, kSeedCall, "CURLOPT_WRITEDATA") ||
-      !zel_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr), kSeedCall, "CURLOPT_ERRORBUFFER")) {
+      !zel_setopt(curl, CURLOPT_WRITEDATA, &body, kSeedCall, "CURLOPT_WRITEDATA")) {
     xfer_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    return ZEL_ERR_EXTERNAL;
+  }
+  if (!zel_setopt(curl, CURLOPT_ERRORBUFFER, handle->error_text, kSeedCall, "CURLOPT_ERRORBUFFER")) {
+    detach(curl);
     return ZEL_ERR_EXTERNAL;
   }
   zel_install_curl_debug_callback(curl);
@@ -116,7 +127,13 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
     } else if (http != 200) {
       zel_error("%s(): Updater seed download failed for URL '%s' (HTTP code: %ld)", kSeed, url, http);
       result = ZEL_ERR_REGISTRATION;
-    } else if (!body.data || body.len == 0 || body.len > kSeedMax || body.too_long) {
+    } else if (body.too_long || body.len > kSeedMax) {
+      // A first chunk past the bound is never stored, so this comes before the empty test.
+      std::snprintf(handle->error_text, sizeof(handle->error_text), "updater seed is larger than %zu bytes (HTTP %ld)",
+                    kSeedMax, http);
+      result = ZEL_ERR_FAILED;
+    } else if (!body.data || body.len == 0) {
+      std::snprintf(handle->error_text, sizeof(handle->error_text), "updater seed is empty (HTTP %ld)", http);
       result = ZEL_ERR_FAILED;
     } else {
       // As text: a NUL in the body ends the copy.
@@ -127,7 +144,6 @@ int get_updater_seed(zel_updater_handle* handle, CURL* curl, const zel_trust_con
     }
   }
   std::free(body.data);
-  // The collector is gone; libcurl must not keep a pointer to it.
-  xfer_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+  detach(curl);
   return result;
 }

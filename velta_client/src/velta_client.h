@@ -29,7 +29,9 @@ struct zel_updater_handle {
   uint32_t ssl_flags;
   char user_agent[401];
   int32_t curl_code;
-  char error_text[256];  // stays empty: the seed transfer attaches no error buffer
+  // libcurl's error buffer during the seed transfer; after it, the cause of
+  // an empty or oversized seed where the transfer itself succeeded.
+  char error_text[256];
   int32_t http_code;
 };
 
