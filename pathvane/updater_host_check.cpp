@@ -26,11 +26,9 @@ int pathvane_updater_host_check(pathvane_handle* handle) {
   int rc = get_updater_seed(request, handle->curl, trust_context_of(s.velta), s.updater_url, seed);
   slot.curl_code = request->curl_code;
   copy_slot_error(slot, request->error_text);
-  // A 200 without a usable seed is no success: its status stays out of the
-  // slot, so that the report counts it under issues, and the error text
-  // names it instead.
-  const bool seed_unusable = rc == ZEL_ERR_FAILED && request->http_code == 200;
-  slot.http_status = seed_unusable ? 0 : request->http_code;
+  // A 200 without a usable seed shows its 200; its outcome keeps it out of
+  // the successes, and the error text names why.
+  slot.http_status = request->http_code;
   uint32_t outcome = OUTCOME_FAILED;
   if (rc == ZEL_OK) {
     outcome = OUTCOME_PASS;

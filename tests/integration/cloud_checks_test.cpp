@@ -651,9 +651,9 @@ TEST_F(UpdaterCheck, VerdictFollowsStatusAndSeedSize) {
   } cases[] = {
       {"", 0, 200, ""},
       {"?_fill=8192", 0, 200, ""},
-      {"?_fill=8193", 1, 0, kOversized},
-      {"?_fill=0", 1, 0, kEmpty},
-      {"?_fill=67108864", 1, 0, kOversized},
+      {"?_fill=8193", 1, 200, kOversized},
+      {"?_fill=0", 1, 200, kEmpty},
+      {"?_fill=67108864", 1, 200, kOversized},
       {"?_status=304", 1, 304, ""},
       {"?_status=404", 9, 404, ""},
       {"?_status=503", 12, 503, ""},

@@ -463,7 +463,7 @@ TEST_F(HostileServers, GigabyteAnswersAreReadToTheEndWithoutBeingHeld) {
             case kRetro:  // compared piece by piece, counted to the end
               return Shown{kError, kNoError, retro_err, 200};
             case kUpdater:  // a seed above 8192 bytes
-              return Shown{kError, kNoError, "updater seed is larger than 8192 bytes (HTTP 200)", 0};
+              return Shown{kError, kNoError, "updater seed is larger than 8192 bytes (HTTP 200)", 200};
             default:
               return passed();
           }
