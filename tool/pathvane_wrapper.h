@@ -2,8 +2,10 @@
 #pragma once
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "pathvane/pathvane.h"
+#include "tool/check_record.h"
 #include "shared_agent/util/result_codes.h"
 
 // One row of the check table.
@@ -31,6 +33,8 @@ class PathvaneWrapper {
   HRESULT RunChecks(uint32_t mask, std::span<const CheckRow> table);
 
   pathvane_handle*& handle() { return handle_; }
+  // Every check of the last RunChecks, in run order.
+  const std::vector<CheckRecord>& records() const { return records_; }
 
   // The proxy description by discovery (libproxfind.so): 0, or 0x80004005
   // when discovery could not run (the proxy then stays unset).
@@ -54,4 +58,5 @@ class PathvaneWrapper {
 
  private:
   pathvane_handle* handle_ = nullptr;
+  std::vector<CheckRecord> records_;
 };

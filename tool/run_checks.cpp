@@ -23,24 +23,26 @@ struct Counters {
   uint8_t total = 0;
 };
 
-void classify(uint32_t bit, const check_result& result, const char* curl_error, Counters& counters) {
+Counted classify(uint32_t bit, const check_result& result, const char* curl_error, Counters& counters) {
   switch (result.outcome) {
     case OUTCOME_NOT_RUN:
       if (bit == 0x400) {
         trace(kReport, "========> No connector update was available (not executed)");
         ++counters.issues;
-      } else if (bit == 0x8) {
+        return Counted::kIssues;
+      }
+      if (bit == 0x8) {
         trace(kReport, "========> Crash dump is disabled (not executed)");
         ++counters.issues;
-      } else {
-        trace(kReport, "========> [error] host not found");
-        ++counters.failed;
+        return Counted::kIssues;
       }
-      return;
+      trace(kReport, "========> [error] host not found");
+      ++counters.failed;
+      return Counted::kFailed;
     case OUTCOME_UNTOUCHED:
       error("Failed to get check result details");
       ++counters.failed;
-      return;
+      return Counted::kFailed;
     default:
       break;
   }
@@ -49,14 +51,30 @@ void classify(uint32_t bit, const check_result& result, const char* curl_error, 
   trace(kReport, "====> HTTP status:\t\t%ld", static_cast<long>(result.http_status));
   if (result.curl_code != 0 || result.http_status >= 500) {
     ++counters.failed;
-  } else if (result.http_status == 200 && result.outcome == OUTCOME_PASS) {
+    return Counted::kFailed;
+  }
+  if (result.http_status == 200 && result.outcome == OUTCOME_PASS) {
     // A 200 whose check failed (an echo that did not match) is no success.
     ++counters.success;
-  } else if (result.outcome == OUTCOME_PASS && result.http_status == 0) {
-    ++counters.success;
-  } else {
-    ++counters.issues;
+    return Counted::kSuccess;
   }
+  if (result.outcome == OUTCOME_PASS && result.http_status == 0) {
+    ++counters.success;
+    return Counted::kSuccess;
+  }
+  ++counters.issues;
+  return Counted::kIssues;
+}
+
+}  // namespace
+
+const char* verdict_word(int rc) { return rc == 0 ? "pass" : rc == 6 ? "warning" : "error"; }
+
+namespace {
+
+// What the runner keeps of a check that ran: the transfers' facts of it.
+void keep_transfers(CheckRecord& record) {
+  for (unsigned i = 0; i < xfer_facts_count(); ++i) record.transfers.push_back(*xfer_facts_at(i));
 }
 
 }  // namespace
@@ -65,6 +83,7 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask) { return RunChecks(mask, defau
 
 HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> table) {
   if (!handle_) return E_HANDLE;
+  records_.clear();
   Counters counters;
   char curl_error[256];
   unsigned selected = 0;
@@ -81,6 +100,11 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
     xfer_facts_begin_check();
     int rc = row.check ? row.check(handle_) : -1;
     xfer_progress_end();
+    CheckRecord record;
+    record.name = row.name;
+    record.bit = row.bit;
+    record.rc = rc;
+    keep_transfers(record);
     ++counters.total;
     if (rc == 0) {
       trace(kReport, "========> [pass] Connectivity check completed with no issues");
@@ -93,13 +117,17 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
     if (slot >= PATHVANE_SLOT_COUNT || !handle_) {
       error("Failed to get check result details");
       ++counters.failed;
+      record.counted = Counted::kFailed;
     } else {
       const check_result& result = handle_->results[slot];
       std::memcpy(curl_error, result.curl_error, sizeof(curl_error));
       curl_error[sizeof(curl_error) - 1] = '\0';
-      classify(row.bit, result, curl_error, counters);
+      record.slot_read = true;
+      record.slot = result;
+      record.counted = classify(row.bit, result, curl_error, counters);
     }
     trace(kReport, "********* -END- *********");
+    records_.push_back(std::move(record));
   }
   trace(kReport, "********* SUMMARY *********");
   trace(kReport, "====>  * Completed successfully\t%u", static_cast<unsigned>(counters.success));

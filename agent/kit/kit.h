@@ -2,6 +2,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/sysinfo.h"
 
@@ -20,6 +22,12 @@ void trace_set_log_directory(const char* directory);
 // standard error is a terminal; erased (null or "") before any other line.
 bool trace_progress_wanted();
 void trace_progress(const char* text);
+// "[hint] " + text, on standard error and in the log, whatever the level.
+void trace_hint(const char* fmt, ...);
+// The error lines since trace_open (at most 200, each cut to 1 KB), and the
+// open log's path ("" when there is none), for the results file.
+std::vector<std::string> trace_error_lines();
+std::string trace_log_path();
 void setDebugLevel(int64_t level);
 int64_t getDebugLevel();
 void trace(int64_t level, const char* fmt, ...);

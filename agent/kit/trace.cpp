@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "agent/kit/kit.h"
 #include "platform/format.h"
@@ -22,7 +23,11 @@ constexpr int64_t kReportBit = 0x80000000LL;
 constexpr const char* kLogName = "pathvane.log";
 constexpr const char* kPreviousLogName = "pathvane.log.1";
 
-enum class Kind { kReport, kTrace, kError };
+enum class Kind { kReport, kTrace, kError, kHint };
+
+// The run's error lines, kept for the results file; bounded.
+constexpr size_t kKeptErrorLines = 200;
+constexpr size_t kKeptErrorBytes = 1024;
 
 std::atomic<int64_t> debug_level{0};
 std::mutex output_lock;
@@ -34,6 +39,7 @@ struct Output {
   std::string log_directory;  // test seam; empty: "log" beside the executable
   bool verbose = false;       // traces on standard error as well as in the log
   bool progress_shown = false;
+  std::vector<std::string> errors;  // since trace_open
 };
 Output out;
 
@@ -142,7 +148,10 @@ int open_log(const std::string& directory, std::string& why) {
 // the text is dropped, the line end is ours.
 void emit(Kind kind, std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  const char* prefix = kind == Kind::kTrace ? "[trace] " : kind == Kind::kError ? "[error] " : "";
+  const char* prefix = kind == Kind::kTrace   ? "[trace] "
+                       : kind == Kind::kError ? "[error] "
+                       : kind == Kind::kHint  ? "[hint] "
+                                              : "";
   std::string line = prefix + text + "\n";
   std::lock_guard<std::mutex> lock(output_lock);
   erase_progress();
@@ -152,7 +161,10 @@ void emit(Kind kind, std::string text) {
     write_all(STDOUT_FILENO, line);
   }
   write_log(line);
-  if (kind == Kind::kError || (kind == Kind::kTrace && (out.verbose || out.log_fd < 0))) {
+  if (kind == Kind::kError && out.errors.size() < kKeptErrorLines) {
+    out.errors.push_back(text.size() > kKeptErrorBytes ? text.substr(0, kKeptErrorBytes) : text);
+  }
+  if (kind == Kind::kError || kind == Kind::kHint || (kind == Kind::kTrace && (out.verbose || out.log_fd < 0))) {
     std::fflush(stderr);
     write_all(STDERR_FILENO, line);
   }
@@ -169,6 +181,7 @@ int trace_open(int /*target*/) {
   std::lock_guard<std::mutex> lock(output_lock);
   close_log();
   out.verbose = false;
+  out.errors.clear();
   std::string directory = out.log_directory;
   if (directory.empty()) {
     const std::string tool_directory = platform::executable_directory();
@@ -207,6 +220,25 @@ void trace_progress(const char* text) {
   }
   write_all(STDERR_FILENO, std::string("\r") + text + "\033[K");
   out.progress_shown = true;
+}
+
+void trace_hint(const char* fmt, ...) {
+  std::string text;
+  va_list ap;
+  va_start(ap, fmt);
+  bool ok = platform::vformat_string(text, fmt, ap);
+  va_end(ap);
+  if (ok) emit(Kind::kHint, text);
+}
+
+std::vector<std::string> trace_error_lines() {
+  std::lock_guard<std::mutex> lock(output_lock);
+  return out.errors;
+}
+
+std::string trace_log_path() {
+  std::lock_guard<std::mutex> lock(output_lock);
+  return out.log_fd >= 0 ? out.log_path : std::string();
 }
 
 void setDebugLevel(int64_t level) { debug_level.store(level); }

@@ -161,6 +161,20 @@ TEST_P(ClassifyTest, VerdictDetailsAndCounter) {
   expected.insert(expected.end(), tail.begin(), tail.end());
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(err.find("Failed to get check result details") != std::string::npos, c.error_line) << err;
+
+  // The record kept beside the report says the same.
+  ASSERT_EQ(wrapper_.records().size(), 1u);
+  const CheckRecord& record = wrapper_.records()[0];
+  EXPECT_EQ(record.name, row->name);
+  EXPECT_EQ(record.rc, c.rc);
+  EXPECT_EQ(c.verdict, std::string("========> [") + verdict_word(c.rc) +
+                           (c.rc == 0   ? "] Connectivity check completed with no issues"
+                            : c.rc == 6 ? "] Test was not run, no host was specified"
+                                        : "] Connectivity check completed with *ERRORS*"));
+  const Counted expected_count = c.ok ? Counted::kSuccess : c.issues ? Counted::kIssues : Counted::kFailed;
+  EXPECT_EQ(record.counted, expected_count);
+  EXPECT_TRUE(record.slot_read);
+  EXPECT_EQ(record.slot.outcome, c.write ? c.result.outcome : static_cast<uint32_t>(OUTCOME_UNTOUCHED));
 }
 
 const char* kPass = "========> [pass] Connectivity check completed with no issues";
