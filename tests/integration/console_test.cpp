@@ -287,7 +287,7 @@ TerminalRun run_on_terminal(const Lines& argv, const std::string& cwd) {
 }
 
 TEST_F(Console, ProgressLineOnATerminalOnly) {
-  dir_.write_config(config("/health?_delay_ms=2600"));
+  dir_.write_config(config("/health?_delay_ms=3200"));
   TerminalRun r = run_on_terminal({tool_, "/T", "/P-"}, dir_.path());
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(split_lines(r.out), kHealthReport);
