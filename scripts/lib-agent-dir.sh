@@ -32,11 +32,18 @@ start_cloud() {
 # make_agent_dir DIR: the tool, links to the libraries and a configuration
 # for every service: HTTPS with the cloud's CA, the updater over plain HTTP.
 make_agent_dir() {
-  local agent=$1 top lib ca_json
+  local agent=$1 top lib
   top=$(pwd)
   mkdir "$agent"
   cp build/bin/pathvane "$agent/"
   for lib in build/bin/lib*.so; do ln -s "$top/$lib" "$agent/"; done
+  write_agent_config "$agent"
+}
+
+# write_agent_config DIR: DIR/agent-config.json pointing every service at
+# the cloud that start_cloud started.
+write_agent_config() {
+  local agent=$1 ca_json
   ca_json=$(awk '{ printf "%s\\n", $0 }' "$CLOUD_CA_CERT")
   cat > "$agent/agent-config.json" <<JSON
 {
