@@ -36,6 +36,17 @@ struct SettingsRecord {
 
 }  // namespace
 
+// The configuration object exists by now (the reputation server came from
+// it), so this read adds no line of its own; LoadGuids reads it again.
+void PathvaneWrapper::KeepAgentVersion() {
+  IConfig* config = zel::CConfigSingleton::GetInstance();
+  char16_t* stored = config ? config->GetAgentVersion() : nullptr;
+  if (!stored) return;
+  std::string version;
+  if (SUCCEEDED(WideToUtf8(std::u16string(stored), version))) identity_.agent_version = version;
+  config->FreeString(stored);
+}
+
 HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, const char* cmdline,
                                     uint32_t policy_serial) {
   SettingsRecord record;
@@ -62,6 +73,9 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
     error("Failed to load OS info");
     return hr;
   }
+  identity_.host_read = true;
+  identity_.os = settings->os_info;
+  identity_.host = settings->host_info;
 
   const char* reputation_key = "config/agent/urlscanner/urlreputationserver";
   hr = GetConfigString(reputation_key, settings->url_reputation_url, sizeof(settings->url_reputation_url));
@@ -71,6 +85,7 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
     return hr;
   }
 
+  KeepAgentVersion();
   hr = LoadGuids(settings);
   if (FAILED(hr)) {
     error("Failed to load guids");

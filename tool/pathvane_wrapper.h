@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "pathvane/pathvane.h"
@@ -36,6 +37,17 @@ class PathvaneWrapper {
   // Every check of the last RunChecks, in run order.
   const std::vector<CheckRecord>& records() const { return records_; }
 
+  // What Initialize learnt of the machine, kept for the results file:
+  // the host identity once read, the agent's version once the
+  // configuration store answered ("" before or without it).
+  struct RunIdentity {
+    bool host_read = false;
+    ::os_info os{};
+    ::host_info host{};
+    std::string agent_version;
+  };
+  const RunIdentity& identity() const { return identity_; }
+
   // The proxy description by discovery (libproxfind.so): 0, or 0x80004005
   // when discovery could not run (the proxy then stays unset).
   HRESULT LoadProxyConfigUsingDiscovery(pathvane_settings* settings);
@@ -57,6 +69,9 @@ class PathvaneWrapper {
   HRESULT LoadSslVerifySettings(int* verify_host, int* verify_peer);
 
  private:
+  void KeepAgentVersion();
+
   pathvane_handle* handle_ = nullptr;
   std::vector<CheckRecord> records_;
+  RunIdentity identity_;
 };

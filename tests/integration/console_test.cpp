@@ -147,7 +147,7 @@ TEST_F(Console, EachRunKeepsOnlyThePreviousLog) {
   Lines names;
   for (const auto& entry : fs::directory_iterator(dir_.path() + "/log")) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (Lines{"pathvane.log", "pathvane.log.1"}));
+  EXPECT_EQ(names, (Lines{"pathvane-results.json", "pathvane.log", "pathvane.log.1"}));
 }
 
 TEST_F(Console, VerboseTracesReachStandardErrorAndTheLog) {
@@ -177,16 +177,7 @@ TEST_F(Console, LogThatCannotBeWrittenLeavesTheRunAsItIs) {
   const std::string outside = dir_.path() + "/outside.txt";
   const Case cases[] = {
       {"agent directory the user may not write to",
-       [&] {
-         // The unprivileged user needs its own copies: links into the build tree may not be open to it.
-         for (const char* lib : {"libkit.so", "libconfstore.so", "libproxfind.so", "libxferlib.so"}) {
-           dir_.remove(lib);
-           dir_.copy_program(lib);
-         }
-         ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-         ASSERT_EQ(chmod(dir_.file("agent-config.json").c_str(), 0644), 0);
-       },
-       {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"},
+       [&] { dir_.prepare_for_unprivileged_user(); }, testsupport::unprivileged_prefix(),
        "cannot be written: Permission denied"},
       {"log is a regular file", [&] { dir_.write_file("log", "not a folder\n"); }, {},
        "cannot be written: " + dir_.path() + "/log is not a directory"},

@@ -1,6 +1,7 @@
 #include "tests/support/agent_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,19 @@ std::string AgentDir::copy_program(const std::string& name) const {
   fs::copy_file(bin_dir() + "/" + name, file(name), fs::copy_options::overwrite_existing, ec);
   if (ec) ADD_FAILURE() << "cannot copy " << name << " into " << path_ << ": " << ec.message();
   return file(name);
+}
+
+void AgentDir::prepare_for_unprivileged_user() const {
+  for (const char* lib : {"libkit.so", "libconfstore.so", "libproxfind.so", "libxferlib.so"}) {
+    remove(lib);
+    copy_program(lib);
+  }
+  EXPECT_EQ(chmod(path_.c_str(), 0755), 0);
+  EXPECT_EQ(chmod(file("agent-config.json").c_str(), 0644), 0);
+}
+
+std::vector<std::string> unprivileged_prefix() {
+  return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
 }
 
 void run_in_agent_dir(const AgentDir& dir, const std::function<void()>& body, int timeout_seconds) {

@@ -30,6 +30,10 @@ class AgentDir {
   // Copies a program of bin_dir() in (its RUNPATH $ORIGIN then finds the
   // linked libraries here); returns its path.
   std::string copy_program(const std::string& name = "pathvane") const;
+  // Readies the folder for a run as an unprivileged user that may read but
+  // not write it (its own copies of the libraries: links into the build tree
+  // may not be open to that user). unprivileged_prefix() drops to that user.
+  void prepare_for_unprivileged_user() const;
   // The last run's trace log (log/pathvane.log), each line without its time
   // stamp; empty when there is none.
   std::string log_text() const;
@@ -37,6 +41,9 @@ class AgentDir {
  private:
   std::string path_;
 };
+
+// The command prefix that runs a program as the unprivileged user.
+std::vector<std::string> unprivileged_prefix();
 
 // Runs body in a child process that loads libraries only from dir, so that
 // the configuration singleton and the proxy loader start afresh there.

@@ -1,0 +1,268 @@
+#include "tool/results_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "agent/kit/kit.h"
+#include "pathvane/xfer_table.h"
+#include "platform/loader.h"
+
+#ifndef PATHVANE_VERSION
+#error "PATHVANE_VERSION comes from the CMake project version"
+#endif
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kTemporaryName = "pathvane-results.json.tmp";
+
+// Cut to the bound on a character boundary; ill-formed bytes are left to
+// the dump, which writes U+FFFD for them.
+std::string bounded(std::string_view text) {
+  if (text.size() <= kResultsTextMax) return std::string(text);
+  size_t cut = kResultsTextMax - 3;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
+}
+
+// A fixed field that may lack its NUL.
+template <size_t N>
+std::string field(const char (&text)[N]) {
+  return bounded(std::string_view(text, strnlen(text, N)));
+}
+
+json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+const char* curl_code_text(int32_t code) {
+  if (!pathvane_curl.curl_easy_strerror) return "Unknown error";
+  const char* text = pathvane_curl.curl_easy_strerror(static_cast<CURLcode>(code));
+  return text ? text : "Unknown error";
+}
+
+const char* counted_word(Counted counted) {
+  switch (counted) {
+    case Counted::kSuccess:
+      return "success";
+    case Counted::kIssues:
+      return "issues";
+    default:
+      return "failed";
+  }
+}
+
+bool tls_failed(const xfer_facts& facts) {
+  if (facts.verify_error != 0) return true;
+  switch (facts.curl_code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+json time_us(int64_t value) { return value < 0 ? json(nullptr) : json(value); }
+
+json transfer_json(const xfer_facts& facts) {
+  json t = {
+      {"curl_code", facts.curl_code},
+      {"times_us",
+       {{"name_lookup", time_us(facts.name_lookup_us)},
+        {"connect", time_us(facts.connect_us)},
+        {"tls", time_us(facts.tls_us)},
+        {"first_byte", time_us(facts.first_byte_us)},
+        {"total", time_us(facts.total_us)}}},
+      {"remote_ip", text_or_null(field(facts.remote_ip))},
+      {"remote_port", facts.remote_port},
+      {"proxy", text_or_null(field(facts.proxy))},
+      {"proxy_has_credentials", facts.proxy_has_credentials != 0},
+      {"proxy_auth_offered", facts.proxy_auth_offered},
+      {"proxy_auth_used", facts.proxy_auth_used},
+      {"connect_code", facts.connect_code},
+      {"http_version", text_or_null(field(facts.http_version))},
+      {"server_date", text_or_null(field(facts.server_date))},
+      {"tls_version", text_or_null(field(facts.tls_version))},
+      {"tls_cipher", text_or_null(field(facts.tls_cipher))},
+      {"verify_error", facts.verify_error},
+      {"verify_error_text", text_or_null(field(facts.verify_error_text))},
+      {"chain_count", facts.chain_count},
+  };
+  // The chain is what explains a refused connection; a good one is noise.
+  json chain = json::array();
+  if (tls_failed(facts)) {
+    const unsigned kept = facts.chain_count < XFER_CHAIN_MAX ? facts.chain_count : XFER_CHAIN_MAX;
+    for (unsigned i = 0; i < kept; ++i) {
+      const xfer_chain_cert& cert = facts.chain[i];
+      chain.push_back({{"subject", field(cert.subject)},
+                       {"issuer", field(cert.issuer)},
+                       {"not_before", field(cert.not_before)},
+                       {"not_after", field(cert.not_after)},
+                       {"sha256", field(cert.sha256)},
+                       {"known", cert.known != 0},
+                       {"verify_error", cert.verify_error}});
+    }
+  }
+  t["chain"] = std::move(chain);
+  return t;
+}
+
+json check_json(const CheckRecord& record) {
+  json c = {
+      {"name", bounded(record.name)},
+      {"verdict", verdict_word(record.rc)},
+      {"rc", record.rc},
+      {"counted", counted_word(record.counted)},
+  };
+  if (record.slot_read) {
+    const char* outcome_text = pathvane_outcome_text(record.slot.outcome);
+    c["outcome"] = {{"code", record.slot.outcome}, {"text", outcome_text ? json(outcome_text) : json(nullptr)}};
+    c["curl"] = {{"code", record.slot.curl_code}, {"text", curl_code_text(record.slot.curl_code)}};
+    c["error_text"] = field(record.slot.curl_error);
+    c["http_status"] = record.slot.http_status;
+  } else {
+    c["outcome"] = nullptr;
+    c["curl"] = nullptr;
+    c["error_text"] = nullptr;
+    c["http_status"] = nullptr;
+  }
+  json transfers = json::array();
+  for (const xfer_facts& facts : record.transfers) transfers.push_back(transfer_json(facts));
+  c["transfers"] = std::move(transfers);
+  json hints = json::array();
+  for (const std::string& hint : record.hints) hints.push_back(bounded(hint));
+  c["hints"] = std::move(hints);
+  return c;
+}
+
+json host_json(const PathvaneWrapper::RunIdentity* identity) {
+  if (!identity || !identity->host_read) return nullptr;
+  const os_info& os = identity->os;
+  return {{"name", field(identity->host.hostname)},
+          {"os",
+           {{"major", os.major},
+            {"minor", os.minor},
+            {"build", os.build},
+            {"architecture", os.architecture},
+            {"product_type", os.os_product_type}}}};
+}
+
+bool write_all(int fd, const std::string& text) {
+  const char* data = text.data();
+  size_t size = text.size();
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string results_time_now() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  gmtime_r(&now.tv_sec, &parts);
+  char stamp[64];
+  std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+  return stamp;
+}
+
+std::string results_document(const ResultsRun& run) {
+  json checks = json::array();
+  if (run.checks) {
+    for (const CheckRecord& record : *run.checks) checks.push_back(check_json(record));
+  }
+  json errors = json::array();
+  for (const std::string& line : run.errors) errors.push_back(bounded(line));
+  const std::string agent_version = run.identity ? bounded(run.identity->agent_version) : std::string();
+  json document = {
+      {"format", kResultsFormat},
+      {"started", run.started},
+      {"tool_version", PATHVANE_VERSION},
+      {"agent_version", text_or_null(agent_version)},
+      {"host", host_json(run.identity)},
+      {"proxy_mode", run.proxy_mode ? run.proxy_mode : "none"},
+      {"command_line", bounded(run.command_line)},
+      {"exit_code", run.exit_code},
+      {"log", text_or_null(bounded(run.log_path))},
+      {"errors", std::move(errors)},
+      {"checks", std::move(checks)},
+  };
+  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool write_results_file(const std::string& directory, const std::string& text, std::string& why) {
+  const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir_fd < 0) {
+    why = errno == ENOTDIR || errno == ELOOP ? directory + " is not a directory" : std::strerror(errno);
+    return false;
+  }
+  // rename would replace a link rather than follow it, but a link or a
+  // folder at the path is not ours to replace.
+  struct stat st {};
+  if (::fstatat(dir_fd, kResultsFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+    ::close(dir_fd);
+    return false;
+  }
+  // A temporary left by a run that died is removed; unlinkat never follows a link.
+  ::unlinkat(dir_fd, kTemporaryName, 0);
+  const int fd = ::openat(dir_fd, kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    ::close(dir_fd);
+    return false;
+  }
+  bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+  if (!ok) why = std::strerror(errno);
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    why = std::strerror(errno);
+  }
+  if (ok && ::renameat(dir_fd, kTemporaryName, dir_fd, kResultsFileName) != 0) {
+    ok = false;
+    why = std::strerror(errno);
+  }
+  if (!ok) ::unlinkat(dir_fd, kTemporaryName, 0);
+  ::close(dir_fd);
+  return ok;
+}
+
+std::string results_directory() {
+  const std::string log = trace_log_path();
+  const size_t slash = log.rfind('/');
+  if (slash != std::string::npos) return log.substr(0, slash);
+  // Without a log: where trace_open would have put it.
+  const std::string tool_directory = platform::executable_directory();
+  return (tool_directory.empty() ? std::string(".") : tool_directory) + "/log";
+}
+
+void write_run_results(const ResultsRun& run) {
+  const std::string directory = results_directory();
+  std::string why;
+  if (!write_results_file(directory, results_document(run), why)) {
+    error("The results file %s cannot be written: %s", (directory + "/" + kResultsFileName).c_str(), why.c_str());
+  }
+}
