@@ -5,6 +5,7 @@
 #include "pathvane/request.h"
 #include "pathvane/upload.h"
 #include "platform/format.h"
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 
@@ -124,6 +125,7 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
   }
   zel_trace(0x8000000, "%s: upload succeeded", kSend);
   if (loopback) {
+    xfer_facts_note_echo(context.expected_len, context.received, context.first_difference);
     if (context.state != LOOPBACK_MATCHED) {
       zel_error("%s: file fetch loopback error (comparison failed)", kSend);
       platform::format(error_text, kErrorText, "file fetch loopback error - %s (bytes sent %lu/ received %lu)",
@@ -137,6 +139,15 @@ int send_on(CURL* curl, char* curl_error, loopback_ctx& context, const char* url
 }
 
 bool empty(const char* text) { return !text || !text[0]; }
+
+// The offset in the whole echo of the first of the piece's first `overlap`
+// bytes that differs from what was sent; past them when none does.
+int64_t first_difference(const char* data, const loopback_ctx& context, size_t overlap) {
+  const uint8_t* sent = context.expected + context.received;
+  size_t at = 0;
+  while (at < overlap && static_cast<uint8_t>(data[at]) == sent[at]) ++at;
+  return static_cast<int64_t>(context.received + at);
+}
 
 }  // namespace
 
@@ -217,9 +228,11 @@ size_t _loopback_write_fn(char* data, size_t size, size_t count, void* user) {
       if (length > context->expected_len - context->received) {
         zel_error("%s: Bytes received is greater than the number of bytes sent", kFn);
         context->state = LOOPBACK_MISMATCH;
+        context->first_difference = first_difference(data, *context, context->expected_len - context->received);
       } else if (std::memcmp(data, context->expected + context->received, length) != 0) {
         zel_error("%s: Data received does not match data sent", kFn);
         context->state = LOOPBACK_MISMATCH;
+        context->first_difference = first_difference(data, *context, length);
       } else if (context->received + length == context->expected_len) {
         context->state = LOOPBACK_MATCHED;
       }
@@ -228,6 +241,7 @@ size_t _loopback_write_fn(char* data, size_t size, size_t count, void* user) {
       if (length) {
         zel_error("%s: Data received matched what was sent but we received extra data we did not expect", kFn);
         context->state = LOOPBACK_MISMATCH;
+        context->first_difference = static_cast<int64_t>(context->expected_len);
       }
       break;
     default:

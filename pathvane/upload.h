@@ -42,6 +42,8 @@ struct loopback_ctx {
   size_t expected_len;
   size_t received;
   uint32_t state;
+  // Where the echo first differed from what was sent; -1 while it has not.
+  int64_t first_difference = -1;
 };
 
 constexpr const char* RETRO_FILE_ID = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";

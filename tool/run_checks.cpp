@@ -1,7 +1,9 @@
 #include <cstring>
+#include <ctime>
 
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
+#include "tool/hints.h"
 #include "tool/pathvane_wrapper.h"
 #include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/xfer_progress.h"
@@ -85,6 +87,7 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
   if (!handle_) return E_HANDLE;
   records_.clear();
   Counters counters;
+  HintClock clock;
   char curl_error[256];
   unsigned selected = 0;
   for (const CheckRow& row : table) {
@@ -127,6 +130,9 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
       record.counted = classify(row.bit, result, curl_error, counters);
     }
     trace(kReport, "********* -END- *********");
+    clock.now = std::time(nullptr);
+    record.hints = check_hints(record, clock);
+    for (const std::string& hint : record.hints) trace_hint("%s", hint.c_str());
     records_.push_back(std::move(record));
   }
   trace(kReport, "********* SUMMARY *********");

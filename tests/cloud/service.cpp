@@ -1,10 +1,12 @@
 #include "tests/cloud/service.h"
 
 #include <openssl/evp.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -214,10 +216,24 @@ void send_chunked(std::shared_ptr<const Body> body, const Reply& reply, httplib:
       });
 }
 
+std::string http_date(std::time_t when) {
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  char text[64];
+  std::strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return text;
+}
+
 void send_reply(const Reply& reply, httplib::Response& response) {
   if (reply.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
   response.status = reply.status;
-  for (const auto& [name, value] : reply.headers) response.set_header(name, value);
+  bool dated = false;
+  for (const auto& [name, value] : reply.headers) {
+    response.set_header(name, value);
+    dated = dated || strcasecmp(name.c_str(), "Date") == 0;
+  }
+  // Every answer is dated, as real servers date theirs; a rule's Date wins.
+  if (!dated) response.set_header("Date", http_date(std::time(nullptr)));
   auto body = std::make_shared<Body>(shape(reply));
   // These statuses carry no body; sending one would desynchronise a client
   // that keeps the connection.

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
@@ -303,6 +304,26 @@ TEST_F(TestCloud, FillTakesAlterAndAppend) {
     EXPECT_NE(answer->body[8192], plain[8192]);
     EXPECT_EQ(answer->body.substr(8193), "END");
   }
+}
+
+// Every answer is dated by the cloud's clock, unless a rule gives its own Date.
+TEST_F(TestCloud, AnswersCarryADateThatARuleOverrides) {
+  const std::time_t before = std::time(nullptr);
+  Answer plain = exchange("GET", "/health");
+  Answer missing = exchange("GET", "/no-such-endpoint");
+  const std::time_t after = std::time(nullptr);
+  for (const Answer* answer : {&plain, &missing}) {
+    ASSERT_EQ(answer->headers.count("date"), 1u) << answer->status;
+    std::tm parts{};
+    ASSERT_NE(strptime(answer->headers.at("date").c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts), nullptr)
+        << answer->headers.at("date");
+    const std::time_t when = timegm(&parts);
+    EXPECT_GE(when, before - 1);
+    EXPECT_LE(when, after + 1);
+  }
+  const std::string old_date = "Fri, 11 Dec 2026 00:00:00 GMT";
+  ASSERT_TRUE(cloud->add_rule(R"({"path": "/health", "headers": {"Date": ")" + old_date + R"("}})"));
+  EXPECT_EQ(exchange("GET", "/health").headers["date"], old_date);
 }
 
 // The partial fault announces the whole length and sends half of it, of an

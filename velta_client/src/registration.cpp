@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "platform/format.h"
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/post_form.h"
@@ -16,10 +17,18 @@ constexpr size_t kGuidLength = 36;
 
 bool guid_length_ok(const char* guid) { return strnlen(guid, kGuidLength + 1) == kGuidLength; }
 
-// The echo passes when it is the body itself: the same bytes, the same length.
+// The echo passes when it is the body itself: the same bytes, the same
+// length. Where it first differs goes to the transfer's facts.
 bool echo_matches(const string_resp& resp, const char* body) {
-  if (!resp.data || resp.too_long) return false;
   const size_t length = std::strlen(body);
+  const size_t held = resp.data ? resp.len : 0;
+  size_t at = 0;
+  while (at < held && at < length && resp.data[at] == body[at]) ++at;
+  const bool differs = at < held && at < length;
+  // A longer echo differs where the body ended; a shorter one only ended early.
+  const int64_t first_difference = differs || held > length || resp.too_long ? static_cast<int64_t>(at) : -1;
+  xfer_facts_note_echo(length, held, first_difference);
+  if (!resp.data || resp.too_long) return false;
   return resp.len == length && std::memcmp(resp.data, body, length + 1) == 0;
 }
 

@@ -4,9 +4,12 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 
 #include "platform/format.h"
@@ -147,6 +150,46 @@ void describe_cert(X509_STORE_CTX* ctx, X509* cert, xfer_chain_cert& out) {
   out.known = store_holds(ctx, cert) ? 1 : 0;
 }
 
+// Appends ", " + entry when it fits whole; false once one did not.
+bool append_entry(char* out, size_t size, const char* kind, const char* value) {
+  const size_t used = std::strlen(out);
+  const size_t need = (used ? 2 : 0) + std::strlen(kind) + 1 + std::strlen(value);
+  if (used + need + 1 > size) return false;
+  platform::format(out + used, size - used, "%s%s:%s", used ? ", " : "", kind, value);
+  return true;
+}
+
+void leaf_names_text(X509* cert, char* out, size_t size) {
+  out[0] = '\0';
+  auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  for (int i = 0; names && i < sk_GENERAL_NAME_num(names); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+    char value[64] = {};
+    const char* kind = nullptr;
+    if (name->type == GEN_DNS) {
+      kind = "DNS";
+      const int length = ASN1_STRING_length(name->d.dNSName);
+      platform::format(value, sizeof(value), "%.*s", length,
+                       reinterpret_cast<const char*>(ASN1_STRING_get0_data(name->d.dNSName)));
+    } else if (name->type == GEN_IPADD) {
+      kind = "IP";
+      const unsigned char* bytes = ASN1_STRING_get0_data(name->d.iPAddress);
+      const int length = ASN1_STRING_length(name->d.iPAddress);
+      if (length == 4) {
+        platform::format(value, sizeof(value), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+      } else if (length == 16) {
+        size_t used = 0;
+        for (int j = 0; j < 16; j += 2) {
+          used += static_cast<size_t>(
+              std::snprintf(value + used, sizeof(value) - used, j ? ":%x" : "%x", (bytes[j] << 8) | bytes[j + 1]));
+        }
+      }
+    }
+    if (kind && value[0] && !append_entry(out, size, kind, value)) break;
+  }
+  GENERAL_NAMES_free(names);
+}
+
 // The chain as the server sent it, taken once per handshake; then each
 // verification error at the certificate it concerns. The verdict is
 // OpenSSL's, returned unchanged.
@@ -160,6 +203,7 @@ int on_verify(int preverify_ok, X509_STORE_CTX* ctx) {
     for (int i = 0; i < count && static_cast<unsigned>(i) < XFER_CHAIN_MAX; ++i) {
       describe_cert(ctx, sk_X509_value(sent, i), facts->chain[i]);
     }
+    if (count > 0) leaf_names_text(sk_X509_value(sent, 0), facts->leaf_names, sizeof(facts->leaf_names));
   }
   const int error = X509_STORE_CTX_get_error(ctx);
   if (!preverify_ok && error != X509_V_OK) {
@@ -184,6 +228,46 @@ void on_tls_info(const SSL* ssl, int where, int /*ret*/) {
   platform::format(in_flight->tls_version, sizeof(in_flight->tls_version), "%s", SSL_get_version(ssl));
   const char* cipher = SSL_get_cipher_name(ssl);
   platform::format(in_flight->tls_cipher, sizeof(in_flight->tls_cipher), "%s", cipher ? cipher : "");
+}
+
+// The first header of that name in the last answer or a proxy's CONNECT answer.
+void header_text(CURL* curl, const char* name, char* out, size_t size) {
+  curl_header* header = nullptr;
+  if (pathvane_curl.curl_easy_header &&
+      pathvane_curl.curl_easy_header(curl, name, 0, CURLH_HEADER | CURLH_CONNECT, -1, &header) == CURLHE_OK &&
+      header && header->value) {
+    platform::format(out, size, "%s", header->value);
+  }
+}
+
+// The host of a URL: past the scheme and any user, before port and path;
+// its port, or the scheme's.
+void url_host(const char* url, char* out, size_t size, int32_t* port) {
+  const char* start = std::strstr(url, "://");
+  start = start ? start + 3 : url;
+  const size_t authority = std::strcspn(start, "/?#");
+  const char* at = static_cast<const char*>(std::memchr(start, '@', authority));
+  const char* host = at ? at + 1 : start;
+  const size_t rest = authority - static_cast<size_t>(host - start);
+  size_t length = 0;
+  if (rest > 0 && host[0] == '[') {
+    const char* close = static_cast<const char*>(std::memchr(host, ']', rest));
+    length = close ? static_cast<size_t>(close - host) + 1 : rest;
+  } else {
+    const char* colon = static_cast<const char*>(std::memchr(host, ':', rest));
+    length = colon ? static_cast<size_t>(colon - host) : rest;
+  }
+  *port = 0;
+  if (length < rest && host[length] == ':') {
+    *port = static_cast<int32_t>(std::strtol(host + length + 1, nullptr, 10));
+  } else if (start != url) {
+    const size_t scheme = static_cast<size_t>(start - 3 - url);
+    if (scheme == 4 && strncasecmp(url, "http", 4) == 0) *port = 80;
+    if (scheme == 5 && strncasecmp(url, "https", 5) == 0) *port = 443;
+  }
+  if (length >= size) length = size - 1;
+  std::memcpy(out, host, length);
+  out[length] = '\0';
 }
 
 void format_ms(char* out, size_t size, int64_t us) {
@@ -231,6 +315,14 @@ void xfer_facts_after(CURL* curl, CURLcode code) {
   if (xfer_getinfo_string(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) {
     platform::format(facts->remote_ip, sizeof(facts->remote_ip), "%s", ip);
   }
+  const char* url = nullptr;
+  if (xfer_getinfo_string(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) {
+    url_host(url, facts->host, sizeof(facts->host), &facts->url_port);
+  }
+  const char* redirect = nullptr;
+  if (xfer_getinfo_string(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect) {
+    platform::format(facts->redirect_url, sizeof(facts->redirect_url), "%s", redirect);
+  }
   long value = 0;
   if (xfer_getinfo_long(curl, CURLINFO_PRIMARY_PORT, &value) == CURLE_OK) facts->remote_port = static_cast<int32_t>(value);
   if (xfer_getinfo_long(curl, CURLINFO_HTTP_CONNECTCODE, &value) == CURLE_OK) {
@@ -248,9 +340,23 @@ void xfer_facts_after(CURL* curl, CURLcode code) {
       pathvane_curl.curl_easy_header(curl, "Date", 0, CURLH_HEADER, -1, &date) == CURLHE_OK && date && date->value) {
     platform::format(facts->server_date, sizeof(facts->server_date), "%s", date->value);
   }
+  if (status > 0 || facts->connect_code > 0) {
+    header_text(curl, "Proxy-Authenticate", facts->proxy_challenge, sizeof(facts->proxy_challenge));
+    header_text(curl, "WWW-Authenticate", facts->server_challenge, sizeof(facts->server_challenge));
+    header_text(curl, "Server", facts->server_software, sizeof(facts->server_software));
+  }
   char line[512];
   xfer_facts_timing_line(*facts, line, sizeof(line));
   zel_trace(-1, "%s", line);
+}
+
+void xfer_facts_note_echo(uint64_t sent, uint64_t received, int64_t first_difference) {
+  if (check_count == 0) return;
+  xfer_facts& facts = check_facts[check_count - 1];
+  facts.echo_compared = 1;
+  facts.echo_sent = sent;
+  facts.echo_received = received;
+  facts.echo_first_difference = first_difference;
 }
 
 void xfer_facts_timing_line(const xfer_facts& f, char* line, size_t size) {

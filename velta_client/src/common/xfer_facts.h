@@ -44,6 +44,22 @@ struct xfer_facts {
   char verify_error_text[128];
   uint32_t chain_count;  // certificates seen, even past XFER_CHAIN_MAX
   xfer_chain_cert chain[XFER_CHAIN_MAX];
+  char host[256];           // the host name of the URL asked for
+  int32_t url_port;         // its port, or its scheme's (0 when unknown)
+  char redirect_url[512];   // where a redirect answer pointed; "" none
+  // The challenges of the last answer (or the proxy's CONNECT answer):
+  // Proxy-Authenticate and WWW-Authenticate, and its Server header.
+  char proxy_challenge[128];
+  char server_challenge[128];
+  char server_software[64];
+  char leaf_names[512];     // the leaf's "DNS:name, IP:address" entries, cut at a whole entry
+  // An echo the check compared with what it sent (echo_compared set):
+  // the lengths, and the offset of the first byte that differed, -1 when
+  // every byte received matched.
+  int32_t echo_compared;
+  uint64_t echo_sent;
+  uint64_t echo_received;
+  int64_t echo_first_difference;
 };
 
 // The running check: its transfers' facts start afresh.
@@ -65,6 +81,9 @@ void xfer_facts_watch_tls(void* ssl_ctx);
 // authentication, whether credentials were given), as xfer_setopt sees them.
 void xfer_facts_note_long(CURL* curl, CURLoption option, long value);
 void xfer_facts_note_pointer(CURL* curl, CURLoption option, const void* value);
+
+// The echo comparison of the check's newest transfer.
+void xfer_facts_note_echo(uint64_t sent, uint64_t received, int64_t first_difference);
 
 // The "[timing]" line's text for one transfer (exposed for its tests).
 void xfer_facts_timing_line(const xfer_facts& facts, char* line, size_t size);
