@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace platform {
@@ -13,6 +14,17 @@ int64_t GetSystemTimeAsFileTime() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   return (static_cast<int64_t>(now.tv_sec) + kEpochDifference) * 10000000LL + now.tv_nsec / 100;
+}
+
+std::string utc_timestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  gmtime_r(&now.tv_sec, &parts);
+  char stamp[96];
+  std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+  return stamp;
 }
 
 }  // namespace platform

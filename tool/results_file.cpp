@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,8 @@
 
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
+#include "platform/clock.h"
+#include "platform/fd_write.h"
 #include "platform/loader.h"
 
 #ifndef PATHVANE_VERSION
@@ -160,34 +161,9 @@ json host_json(const PathvaneWrapper::RunIdentity* identity) {
             {"product_type", os.os_product_type}}}};
 }
 
-bool write_all(int fd, const std::string& text) {
-  const char* data = text.data();
-  size_t size = text.size();
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
-std::string results_time_now() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm parts{};
-  gmtime_r(&now.tv_sec, &parts);
-  char stamp[64];
-  std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
-  return stamp;
-}
+std::string results_time_now() { return platform::utc_timestamp(); }
 
 std::string results_document(const ResultsRun& run) {
   json checks = json::array();
@@ -235,7 +211,7 @@ bool write_results_file(const std::string& directory, const std::string& text, s
     ::close(dir_fd);
     return false;
   }
-  bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, 0600) == 0 && platform::write_all(fd, text) && ::fsync(fd) == 0;
   if (!ok) why = std::strerror(errno);
   if (::close(fd) != 0 && ok) {
     ok = false;

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +13,8 @@
 #include <vector>
 
 #include "agent/kit/kit.h"
+#include "platform/clock.h"
+#include "platform/fd_write.h"
 #include "platform/format.h"
 #include "platform/loader.h"
 
@@ -43,36 +44,6 @@ struct Output {
 };
 Output out;
 
-bool write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool write_all(int fd, const std::string& text) { return write_all(fd, text.data(), text.size()); }
-
-std::string utc_stamp() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm parts{};
-  gmtime_r(&now.tv_sec, &parts);
-  char stamp[96];
-  std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ", parts.tm_year + 1900, parts.tm_mon + 1,
-                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
-  return stamp;
-}
-
 bool stderr_is_terminal() {
   static const bool terminal = ::isatty(STDERR_FILENO) == 1;
   return terminal;
@@ -81,7 +52,7 @@ bool stderr_is_terminal() {
 // The lock is held by the callers of everything below.
 void erase_progress() {
   if (!out.progress_shown) return;
-  write_all(STDERR_FILENO, "\r\033[K", 4);
+  platform::write_all(STDERR_FILENO, "\r\033[K");
   out.progress_shown = false;
 }
 
@@ -92,14 +63,14 @@ void close_log() {
 
 void log_unwritable(const std::string& path, const char* verb, const std::string& why) {
   std::fflush(stderr);
-  write_all(STDERR_FILENO, "[error] The trace log " + path + " " + verb + ": " + why +
+  platform::write_all(STDERR_FILENO, "[error] The trace log " + path + " " + verb + ": " + why +
                                "; traces go to standard error\n");
 }
 
 // A failed write ends the log: from this line on, traces go to standard error.
 void write_log(const std::string& line) {
   if (out.log_fd < 0) return;
-  if (write_all(out.log_fd, utc_stamp() + line)) return;
+  if (platform::write_all(out.log_fd, platform::utc_timestamp() + " " + line)) return;
   const int err = errno;
   close_log();
   log_unwritable(out.log_path, "could not be written", std::strerror(err));
@@ -158,7 +129,7 @@ void emit(Kind kind, std::string text) {
   if (kind == Kind::kReport) {
     // Whatever printf left in the stream's buffer goes first.
     std::fflush(stdout);
-    write_all(STDOUT_FILENO, line);
+    platform::write_all(STDOUT_FILENO, line);
   }
   write_log(line);
   if (kind == Kind::kError && out.errors.size() < kKeptErrorLines) {
@@ -166,7 +137,7 @@ void emit(Kind kind, std::string text) {
   }
   if (kind == Kind::kError || kind == Kind::kHint || (kind == Kind::kTrace && (out.verbose || out.log_fd < 0))) {
     std::fflush(stderr);
-    write_all(STDERR_FILENO, line);
+    platform::write_all(STDERR_FILENO, line);
   }
 }
 
@@ -218,7 +189,7 @@ void trace_progress(const char* text) {
     erase_progress();
     return;
   }
-  write_all(STDERR_FILENO, std::string("\r") + text + "\033[K");
+  platform::write_all(STDERR_FILENO, std::string("\r") + text + "\033[K");
   out.progress_shown = true;
 }
 
@@ -300,7 +271,7 @@ int trace_close() {
   // The log stays open: what the process traces while it exits (the
   // certificate loader's unload) belongs in it, not after the closing line.
   if (out.log_fd >= 0) {
-    write_all(STDERR_FILENO, "Full trace: " + out.log_path + "\n");
+    platform::write_all(STDERR_FILENO, "Full trace: " + out.log_path + "\n");
     out.verbose = false;
   }
   return 0;

@@ -25,6 +25,7 @@ namespace {
 
 using nlohmann::json;
 using testsupport::AgentDir;
+using testsupport::encode_password;
 using testsupport::run_process;
 using testsupport::split_lines;
 using Lines = std::vector<std::string>;
@@ -51,14 +52,6 @@ Lines concat(std::initializer_list<Lines> parts) {
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string encode_password(const std::string& password) {
-  auto r = run_process({testsupport::bin_dir() + "/kit-password"}, {}, "", 30, password + "\n");
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::string text = r.out;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
 
 class EndToEnd : public ::testing::Test {
  protected:

@@ -21,6 +21,7 @@ namespace {
 
 using nlohmann::json;
 using testsupport::AgentDir;
+using testsupport::encode_password;
 using testsupport::run_process;
 using testsupport::split_lines;
 using Lines = std::vector<std::string>;
@@ -31,14 +32,6 @@ const std::string kRetroPath = "/upload/4/e3b0c44298fc1c149afbf4c8996fb92427ae41
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::string read_file(const std::string& path) { return run_process({"/bin/cat", path}).out; }
-
-std::string encode_password(const std::string& password) {
-  auto r = run_process({testsupport::bin_dir() + "/kit-password"}, {}, "", 30, password + "\n");
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::string text = r.out;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
 
 // The "[hint] " lines of standard error, without the prefix.
 Lines hints_in(const std::string& err) {

@@ -80,12 +80,6 @@ class ResultsFile : public testsupport::CloudSuite {
     tool_ = dir_.copy_program("pathvane");
   }
 
-  static std::string encode_password(const std::string& password) {
-    auto r = testsupport::run_process({testsupport::bin_dir() + "/kit-password"}, {}, "", 30, password + "\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    return split_lines(r.out).at(0);
-  }
-
   // Every check of the default run at the test cloud over HTTPS, through
   // the stored proxy with a password.
   json config() const {
@@ -111,7 +105,7 @@ class ResultsFile : public testsupport::CloudSuite {
         {"config/proxy/port", proxy_.port()},
         {"config/proxy/authtype", 1},
         {"config/proxy/username", "pvuser"},
-        {"config/proxy/password", json{{"base64", encode_password(kPassword)}}},
+        {"config/proxy/password", json{{"base64", testsupport::encode_password(kPassword)}}},
         {"config/updater/server", "127.0.0.1:" + std::to_string(cloud->http_port())},
         {"config/updater/path", "/updater/seed"},
         {"config/agent/submission/retro/upload_server", server},

@@ -125,6 +125,14 @@ std::vector<std::string> unprivileged_prefix() {
   return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
 }
 
+std::string encode_password(const std::string& password) {
+  auto r = run_process({bin_dir() + "/kit-password"}, {}, "", 30, password + "\n");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::string text = r.out;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 void run_in_agent_dir(const AgentDir& dir, const std::function<void()>& body, int timeout_seconds) {
   std::fflush(stdout);
   std::fflush(stderr);

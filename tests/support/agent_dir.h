@@ -45,6 +45,10 @@ class AgentDir {
 // The command prefix that runs a program as the unprivileged user.
 std::vector<std::string> unprivileged_prefix();
 
+// The stored form of a proxy password for agent-config.json's
+// {"base64": ...}, as build/bin/kit-password prints it.
+std::string encode_password(const std::string& password);
+
 // Runs body in a child process that loads libraries only from dir, so that
 // the configuration singleton and the proxy loader start afresh there.
 // Expectations that fail in the child fail the calling test; so do a crash

@@ -18,9 +18,10 @@
 
 namespace {
 
-// The proxy options of the few handles a run uses at a time, as set.
+// The proxy options and time-out of the few handles a run uses at a time, as set.
 struct HandleNotes {
   CURL* curl = nullptr;
+  long timeout = 0;
   char proxy[256] = {};
   long port = 0;
   long type = CURLPROXY_HTTP;
@@ -381,8 +382,18 @@ void xfer_facts_watch_tls(void* ssl_ctx) {
   SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), on_verify);
 }
 
+long xfer_facts_timeout(CURL* curl) {
+  for (const HandleNotes& n : notes) {
+    if (n.curl == curl) return n.timeout;
+  }
+  return 0;
+}
+
 void xfer_facts_note_long(CURL* curl, CURLoption option, long value) {
   switch (option) {
+    case CURLOPT_TIMEOUT:
+      notes_of(curl).timeout = value;
+      break;
     case CURLOPT_PROXYPORT:
       notes_of(curl).port = value;
       break;

@@ -78,9 +78,12 @@ void xfer_facts_after(CURL* curl, CURLcode code);
 void xfer_facts_watch_tls(void* ssl_ctx);
 
 // The options a check set that the facts report (proxy, its port, type and
-// authentication, whether credentials were given), as xfer_setopt sees them.
+// authentication, whether credentials were given) and its time-out, as
+// xfer_setopt sees them.
 void xfer_facts_note_long(CURL* curl, CURLoption option, long value);
 void xfer_facts_note_pointer(CURL* curl, CURLoption option, const void* value);
+// The CURLOPT_TIMEOUT last set on the handle; 0 when none was.
+long xfer_facts_timeout(CURL* curl);
 
 // The echo comparison of the check's newest transfer.
 void xfer_facts_note_echo(uint64_t sent, uint64_t received, int64_t first_difference);

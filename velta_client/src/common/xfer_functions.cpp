@@ -1,7 +1,6 @@
 #include "velta_client/src/common/xfer_functions.h"
 
 #include "velta_client/src/common/xfer_facts.h"
-#include "velta_client/src/common/xfer_progress.h"
 
 curl_function_table pathvane_curl = {};
 curl_debug_callback curl_debug_function = nullptr;
@@ -15,7 +14,6 @@ bool option_in(CURLoption option, int first, int end) { return option >= first &
 
 CURLcode xfer_setopt(CURL* curl, CURLoption option, long value) {
   if (!option_in(option, CURLOPTTYPE_LONG, CURLOPTTYPE_OBJECTPOINT)) return CURLE_BAD_FUNCTION_ARGUMENT;
-  if (option == CURLOPT_TIMEOUT) xfer_progress_note_timeout(curl, value);
   xfer_facts_note_long(curl, option, value);
   return pathvane_curl.curl_easy_setopt(curl, option, value);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "agent/kit/kit.h"
+#include "velta_client/src/common/xfer_facts.h"
 #include "velta_client/src/common/xfer_functions.h"
 
 namespace {
@@ -21,21 +22,6 @@ struct Progress {
   curl_off_t drawn_received = -1;
 };
 Progress progress;
-
-// The last time-out set on each of the few handles a run uses at a time.
-struct HandleTimeout {
-  CURL* curl = nullptr;
-  long seconds = 0;
-};
-HandleTimeout timeouts[4];
-unsigned next_timeout = 0;
-
-long timeout_of(CURL* curl) {
-  for (const HandleTimeout& t : timeouts) {
-    if (t.curl == curl) return t.seconds;
-  }
-  return 0;
-}
 
 int append_bytes(char* out, size_t size, const char* what, curl_off_t bytes) {
   if (bytes <= 0) return 0;
@@ -90,20 +76,9 @@ void xfer_progress_end() {
   progress = Progress{};
 }
 
-void xfer_progress_note_timeout(CURL* curl, long seconds) {
-  for (HandleTimeout& t : timeouts) {
-    if (t.curl == curl) {
-      t.seconds = seconds;
-      return;
-    }
-  }
-  timeouts[next_timeout] = {curl, seconds};
-  next_timeout = (next_timeout + 1) % (sizeof(timeouts) / sizeof(timeouts[0]));
-}
-
 void xfer_progress_attach(CURL* curl) {
   if (!progress.name || !curl) return;
-  progress.timeout = timeout_of(curl);
+  progress.timeout = xfer_facts_timeout(curl);
   progress.start = Clock::now();
   progress.drawn_second = -1;
   // The shared handle keeps its options from one check to the next, so the

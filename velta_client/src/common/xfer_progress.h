@@ -8,8 +8,6 @@
 void xfer_progress_begin(const char* name, unsigned number, unsigned total);
 // The check ended: the line is erased and no transfer shows one.
 void xfer_progress_end();
-// A transfer's time-out as it is set on its handle.
-void xfer_progress_note_timeout(CURL* curl, long seconds);
 // Before each perform: the progress callback and its data for this transfer.
 void xfer_progress_attach(CURL* curl);
 // The line's text (exposed for its tests).
