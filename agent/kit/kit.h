@@ -9,7 +9,9 @@
 
 // Logging. A trace is emitted when its level shares a bit with the debug
 // level; an error always is. Level bit 0x80000000 marks a run report line,
-// which goes to standard output unchanged. Every line also goes to the trace
+// which goes to standard output. Each message is one line: its text goes
+// through platform::escape_line, so what it carries can neither end the line
+// nor start another. Every line also goes to the trace
 // log that trace_open opens (<tool's directory>/log/pathvane.log, each line
 // behind a UTC time stamp); errors go to standard error with a prefix, and
 // other traces only with trace_set_verbose or while there is no log.

@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/fd_write.h"
 #include "platform/format.h"
+#include "platform/line_escape.h"
 #include "platform/loader.h"
 
 namespace {
@@ -63,8 +64,10 @@ void close_log() {
 
 void log_unwritable(const std::string& path, const char* verb, const std::string& why) {
   std::fflush(stderr);
-  platform::write_all(STDERR_FILENO, "[error] The trace log " + path + " " + verb + ": " + why +
-                               "; traces go to standard error\n");
+  platform::write_all(STDERR_FILENO, "[error] " +
+                                         platform::escape_line("The trace log " + path + " " + verb + ": " + why +
+                                                               "; traces go to standard error") +
+                                         "\n");
 }
 
 // A failed write ends the log: from this line on, traces go to standard error.
@@ -116,14 +119,15 @@ int open_log(const std::string& directory, std::string& why) {
 }
 
 // One message is one line, written with one write: a trailing line end of
-// the text is dropped, the line end is ours.
+// the text is dropped, the line end is ours, and whatever else the text
+// carries is escaped so it can neither end the line nor forge another.
 void emit(Kind kind, std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   const char* prefix = kind == Kind::kTrace   ? "[trace] "
                        : kind == Kind::kError ? "[error] "
                        : kind == Kind::kHint  ? "[hint] "
                                               : "";
-  std::string line = prefix + text + "\n";
+  std::string line = prefix + platform::escape_line(text) + "\n";
   std::lock_guard<std::mutex> lock(output_lock);
   erase_progress();
   if (kind == Kind::kReport) {
@@ -189,7 +193,7 @@ void trace_progress(const char* text) {
     erase_progress();
     return;
   }
-  platform::write_all(STDERR_FILENO, std::string("\r") + text + "\033[K");
+  platform::write_all(STDERR_FILENO, "\r" + platform::escape_line(text) + "\033[K");
   out.progress_shown = true;
 }
 
@@ -271,7 +275,7 @@ int trace_close() {
   // The log stays open: what the process traces while it exits (the
   // certificate loader's unload) belongs in it, not after the closing line.
   if (out.log_fd >= 0) {
-    platform::write_all(STDERR_FILENO, "Full trace: " + out.log_path + "\n");
+    platform::write_all(STDERR_FILENO, platform::escape_line("Full trace: " + out.log_path) + "\n");
     out.verbose = false;
   }
   return 0;

@@ -111,6 +111,30 @@ TEST_F(LoggingTest, ReportLevelGoesToStandardOutputUnchanged) {
   EXPECT_EQ(c.err, "[trace] note\n");
 }
 
+// Whatever a message carries, it stays one line on its stream; only a
+// trailing line end goes, as the line end is ours.
+TEST_F(LoggingTest, EveryKindOfMessageStaysOneLine) {
+  run_settings();
+  const char* forged = "x\x1B[1A\r\n========> [pass] forged\nFull trace: /tmp/evil\n";
+  const std::string shown = "x\\x1B[1A\\r\\n========> [pass] forged\\nFull trace: /tmp/evil";
+  auto c = capture([&] {
+    trace(0x80000000LL, "report %s", forged);
+    trace(0x1000, "trace %s", forged);
+    trace(0x1000, u"wide %hs", forged);
+    error("error %s", forged);
+    trace_hint("hint %s", forged);
+    _log_trace(forged);
+    _log_error(5, "log error", forged);
+  });
+  EXPECT_EQ(c.out, "report " + shown + "\n");
+  EXPECT_EQ(c.err, "[trace] trace " + shown + "\n" +
+                       "[trace] wide " + shown + "\n" +
+                       "[error] error " + shown + "\n" +
+                       "[hint] hint " + shown + "\n" +
+                       "[trace] " + shown + "\n" +
+                       "[error] log error " + shown + "\\n (code 5)\n");
+}
+
 TEST_F(LoggingTest, TraceNeedsACommonBit) {
   setDebugLevel(0x1000);
   auto c = capture([] {
