@@ -17,8 +17,8 @@
 #include "platform/loader.h"
 #include "tests/support/check_run.h"
 #include "tests/support/process.h"
-#include "tests/support/proxies.h"
 #include "tests/support/test_certs.h"
+#include "tests/support/tls_server.h"
 #include "velta_client/src/cert_store.h"
 
 namespace {
@@ -26,25 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::CertSpec;
 using testsupport::make_cert;
-
-// openssl s_server -www on a free loopback port: answers a GET with 200.
-class TlsServer : public testsupport::ProxyProcess {
- public:
-  bool start(const std::string& cert, const std::string& key, const std::string& chain, std::string* error) {
-    stop();
-    port_ = testsupport::free_loopback_port();
-    const std::string accept = "127.0.0.1:" + std::to_string(port_);
-    std::vector<const char*> argv = {"openssl", "s_server", "-quiet",      "-www",       "-accept",   accept.c_str(),
-                                     "-cert",   cert.c_str(), "-key",      key.c_str(), "-no-CAfile", "-no-CApath",
-                                     "-no-CAstore"};
-    if (!chain.empty()) {
-      argv.push_back("-cert_chain");
-      argv.push_back(chain.c_str());
-    }
-    argv.push_back(nullptr);
-    return launch(argv.data(), error);
-  }
-};
+using testsupport::TlsServer;
 
 // A key with the certificates made for it.
 struct Keyed {

@@ -85,8 +85,9 @@ X509* make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* iss
   X509_gmtime_adj(X509_getm_notBefore(cert), spec.valid_from);
   X509_gmtime_adj(X509_getm_notAfter(cert), spec.valid_until);
   X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0);
+  X509_NAME_add_entry_by_NID(name, NID_commonName, V_ASN1_UTF8STRING,
+                             reinterpret_cast<const unsigned char*>(spec.common_name.data()),
+                             static_cast<int>(spec.common_name.size()), -1, 0);
   X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer) : name);
   X509_set_pubkey(cert, key);
   X509V3_CTX ctx;
@@ -103,6 +104,18 @@ X509* make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* iss
     X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
     X509_add_ext(cert, ext, -1);
     X509_EXTENSION_free(ext);
+  }
+  if (spec.alt_names.empty() && !spec.dns_names.empty()) {
+    GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+    for (const auto& dns : spec.dns_names) {
+      ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+      ASN1_STRING_set(text, dns.data(), static_cast<int>(dns.size()));
+      GENERAL_NAME* entry = GENERAL_NAME_new();
+      GENERAL_NAME_set0_value(entry, GEN_DNS, text);
+      sk_GENERAL_NAME_push(names, entry);
+    }
+    X509_add1_ext_i2d(cert, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT);
+    GENERAL_NAMES_free(names);
   }
   X509_sign(cert, issuer ? issuer_key : key, EVP_sha256());
   return cert;

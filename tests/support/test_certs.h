@@ -24,13 +24,17 @@ extern int trust_calls;
 extern X509_STORE* trust_store_seen;
 extern X509* trust_cert_seen;
 
-// One certificate of a chain made for a real TLS server.
+// One certificate of a chain made for a real TLS server. The common name is
+// taken byte for byte as a UTF8String, of any length.
 struct CertSpec {
   std::string common_name;
   bool ca = true;
   long valid_from = -3600;            // seconds from now
   long valid_until = 3600L * 24 * 30;  // seconds from now
   std::string alt_names;              // subjectAltName, e.g. "IP:127.0.0.1"; none when empty
+  // dNSName entries of the subjectAltName byte for byte, line ends and all
+  // (the syntax of alt_names ends at a line end); used when alt_names is empty.
+  std::vector<std::string> dns_names;
 };
 
 // A new P-256 key (caller frees).
