@@ -41,7 +41,8 @@ make_agent_dir() {
 }
 
 # write_agent_config DIR: DIR/agent-config.json pointing every service at
-# the cloud that start_cloud started.
+# the cloud that start_cloud started; the cloud's CA is both the trusted set
+# and the EST CA, as an enrolled agent has one.
 write_agent_config() {
   local agent=$1 ca_json
   ca_json=$(awk '{ printf "%s\\n", $0 }' "$CLOUD_CA_CERT")
@@ -71,7 +72,8 @@ write_agent_config() {
   "config/updater/path": "/updater/seed",
   "config/conn/varnholtssl/verifyhost": 1,
   "config/conn/varnholtssl/verifypeer": 1,
-  "config/agent/cloud/trustedcerts/cert": ["$ca_json"]
+  "config/agent/cloud/trustedcerts/cert": ["$ca_json"],
+  "config/agent/cloud/est/cert": "$ca_json"
 }
 JSON
 }
