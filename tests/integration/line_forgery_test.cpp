@@ -34,9 +34,8 @@ using nlohmann::json;
 using testsupport::AgentDir;
 using testsupport::split_lines;
 using Lines = std::vector<std::string>;
-
-const std::string kPass = "========> [pass] Connectivity check completed with no issues";
-const std::string kError = "========> [error] Connectivity check completed with *ERRORS*";
+using testsupport::kErrorVerdict;
+using testsupport::kPassVerdict;
 
 // Moves the cursor up and clears the line, then starts the lines a reader
 // would take for the verdict and the closing line.
@@ -138,15 +137,11 @@ class LineForgery : public ::testing::Test {
   }
 
   json base_config() const {
-    return json{
-        {"version", "8.4.2.31122"},
-        {"config/agent/uuid", "6f1c2b1e-8d1b-4b7e-9a55-0c8e3f6a9d21"},
-        {"config/agent/affiliate/uuid", "11111111-2222-4333-8444-555555555555"},
-        {"config/velta/business/uuid", "aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee"},
-        {"config/agent/urlscanner/urlreputationserver", "https://127.0.0.1:9/url-reputation"},
-        {"config/agent/directory/base", dir_.path()},
-        {"config/velta/install/token", "forgery-token"},
-    };
+    json config = testsupport::agent_identity();
+    config["config/agent/urlscanner/urlreputationserver"] = "https://127.0.0.1:9/url-reputation";
+    config["config/agent/directory/base"] = dir_.path();
+    config["config/velta/install/token"] = "forgery-token";
+    return config;
   }
 
   // Runs the health check against the case's server, standard error on a
@@ -254,28 +249,28 @@ TEST_F(LineForgery, OutsideTextNeverMakesOrBreaksALine) {
   const std::string ok_body = "Content-Length: 2\r\nConnection: close\r\n\r\nok";
   const Forgery cases[] = {
       {"common name in libcurl's host name mismatch", kForgedLines + kHiddenCharacters, {}, 1, "", false, {},
-       kError, testsupport::report_summary(0, 0, 1, 1),
+       kErrorVerdict, testsupport::report_summary(0, 0, 1, 1),
        "SSL: certificate subject name '" + kForgedLinesShown + kHiddenCharactersShown +
            "' does not match target host name '127.0.0.1'",
        ""},
       {"DNS name with CR LF in the misnamed-certificate hint", "localhost",
-       {"evil.example\r\nFull trace: /tmp/evil\r\n\xC3("}, 1, "", false, {}, kError,
+       {"evil.example\r\nFull trace: /tmp/evil\r\n\xC3("}, 1, "", false, {}, kErrorVerdict,
        testsupport::report_summary(0, 0, 1, 1), "",
        "it holds DNS:evil.example\\r\\nFull trace: /tmp/evil\\r\\n\\xC3("},
       {"common name in libcurl's subject line, verification off, /V", kForgedLines + " \xC2\x9B", {}, 0, "", false,
-       {"/V"}, kPass, testsupport::report_summary(1, 0, 0, 1), "", "subject: CN=" + kForgedLinesShown},
+       {"/V"}, kPassVerdict, testsupport::report_summary(1, 0, 0, 1), "", "subject: CN=" + kForgedLinesShown},
       {"Date header in the clock hint", "", {}, 0,
        "HTTP/1.1 200 OK\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\x1B[1A\x7F" + kHidden + "\r\n" + ok_body, false, {},
-       kPass, testsupport::report_summary(1, 0, 0, 1), "",
+       kPassVerdict, testsupport::report_summary(1, 0, 0, 1), "",
        "(\"Sun, 06 Nov 1994 08:49:37 GMT\\x1B[1A\\x7F" + kHiddenShown},
       {"Server and challenge headers in the proxy hint", "", {}, 0,
        "HTTP/1.1 401 Unauthorized\r\nServer: evil\x1B[2K\xC2\x85\r\nWWW-Authenticate: Basic realm=\"\x1B]0;x\x07\"" +
            kHidden + "\r\nProxy-Authenticate: Basic realm=\"\xE2\x81\xA6\xFF\"\r\n" + ok_body,
-       true, {"/PP"}, kError, testsupport::report_summary(0, 1, 0, 1), "",
+       true, {"/PP"}, kErrorVerdict, testsupport::report_summary(0, 1, 0, 1), "",
        "; Server: evil\\x1B[2K\\u0085; WWW-Authenticate: Basic realm=\"\\x1B]0;x\\x07\"" + kHiddenShown +
            "; Proxy-Authenticate: Basic realm=\"\\u2066\\xFF\""},
       {"Location header in the redirect hint", "", {}, 0,
-       "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1/x" + kHidden + "\r\n" + ok_body, false, {}, kPass,
+       "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1/x" + kHidden + "\r\n" + ok_body, false, {}, kPassVerdict,
        testsupport::report_summary(0, 1, 0, 1), "", "sends the request to http://127.0.0.1/x" + kHiddenShown},
   };
   for (const auto& c : cases) {

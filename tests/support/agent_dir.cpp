@@ -172,4 +172,13 @@ void run_in_agent_dir(const AgentDir& dir, const std::function<void()>& body, in
   }
 }
 
+nlohmann::json agent_identity() {
+  return {
+      {"version", "8.4.2.31122"},
+      {"config/agent/uuid", "6f1c2b1e-8d1b-4b7e-9a55-0c8e3f6a9d21"},
+      {"config/agent/affiliate/uuid", "11111111-2222-4333-8444-555555555555"},
+      {"config/velta/business/uuid", "aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee"},
+  };
+}
+
 }  // namespace testsupport

@@ -42,6 +42,10 @@ class AgentDir {
   std::string path_;
 };
 
+// The keys every agent-config.json of the tests starts from: the version
+// and the agent's, affiliate's and business GUIDs.
+nlohmann::json agent_identity();
+
 // The command prefix that runs a program as the unprivileged user.
 std::vector<std::string> unprivileged_prefix();
 

@@ -5,6 +5,10 @@
 
 namespace testsupport {
 
+// The verdict lines of a passed and a failed check.
+inline const std::string kPassVerdict = "========> [pass] Connectivity check completed with no issues";
+inline const std::string kErrorVerdict = "========> [error] Connectivity check completed with *ERRORS*";
+
 // One check's block: start, name, verdict, the transfer lines, end.
 std::vector<std::string> report_block(const std::string& name, const std::string& verdict,
                                       const std::string& curl_text, const std::string& curl_error, int status);
