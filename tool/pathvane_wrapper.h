@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "pathvane/pathvane.h"
-#include "tool/check_record.h"
+#include "diagnosis/check_record.h"
 #include "shared_agent/util/result_codes.h"
 
 // One row of the check table.

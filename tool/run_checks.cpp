@@ -3,9 +3,9 @@
 
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
-#include "tool/hints.h"
+#include "diagnosis/hints.h"
 #include "tool/pathvane_wrapper.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 #include "velta_client/src/common/xfer_progress.h"
 
 namespace {
@@ -67,12 +67,6 @@ Counted classify(uint32_t bit, const check_result& result, const char* curl_erro
   ++counters.issues;
   return Counted::kIssues;
 }
-
-}  // namespace
-
-const char* verdict_word(int rc) { return rc == 0 ? "pass" : rc == 6 ? "warning" : "error"; }
-
-namespace {
 
 // What the runner keeps of a check that ran: the transfers' facts of it.
 void keep_transfers(CheckRecord& record) {

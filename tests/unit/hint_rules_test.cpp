@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tool/hints.h"
+#include "diagnosis/hints.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tool/hints.h"
+#include "diagnosis/hints.h"
 
 #include <openssl/x509_vfy.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tool/check_record.h"
+#include "diagnosis/check_record.h"
 
 // The local clock the hints compare with, and whether a server's Date
 // header far from it was already told (it is told once a run).
