@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/kit/kit.h"
-#include "diagnosis/evidence.h"
 #include "pathvane/xfer_table.h"
 #include "platform/clock.h"
 #include "platform/fd_write.h"
@@ -80,8 +79,6 @@ bool tls_failed(const xfer_facts& facts) {
 json time_us(int64_t value) { return value < 0 ? json(nullptr) : json(value); }
 
 json transfer_json(const xfer_facts& facts) {
-  // The stages as the causes read them: the facts' bits, or what the
-  // older fields show.
   json stages = json::array();
   static const struct {
     uint32_t bit;
@@ -92,7 +89,7 @@ json transfer_json(const xfer_facts& facts) {
                  {XFER_REACHED_TLS, "tls"},
                  {XFER_REACHED_ANSWER, "answer"}};
   for (const auto& stage : kStages) {
-    if (::reached(facts, stage.bit)) stages.push_back(stage.name);
+    if (facts.reached & stage.bit) stages.push_back(stage.name);
   }
   json t = {
       {"curl_code", facts.curl_code},
