@@ -82,7 +82,7 @@ std::string peer_of(const xfer_facts& t) {
 std::string scheme_of(const xfer_facts& t) {
   if (t.url_scheme[0]) return t.url_scheme;
   // A handshake or a tunnel shows TLS was asked for.
-  if (t.tls_start_us >= 0 && t.tls_start_us != 0) return "https";
+  if (t.tls_start_us > 0) return "https";
   if (reached(t, XFER_REACHED_TUNNEL)) return "https";
   return "";
 }
