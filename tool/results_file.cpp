@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/kit/kit.h"
+#include "diagnosis/evidence.h"
 #include "pathvane/xfer_table.h"
 #include "platform/clock.h"
 #include "platform/fd_write.h"
@@ -81,6 +82,7 @@ json time_us(int64_t value) { return value < 0 ? json(nullptr) : json(value); }
 json transfer_json(const xfer_facts& facts) {
   json t = {
       {"curl_code", facts.curl_code},
+      {"reached", stage_names(facts.reached)},
       {"times_us",
        {{"name_lookup", time_us(facts.name_lookup_us)},
         {"connect", time_us(facts.connect_us)},
@@ -146,6 +148,11 @@ json check_json(const CheckRecord& record) {
   json hints = json::array();
   for (const std::string& hint : record.hints) hints.push_back(bounded(hint));
   c["hints"] = std::move(hints);
+  json causes = json::array();
+  for (const Cause& cause : record.causes) {
+    causes.push_back({{"code", cause.code}, {"key", bounded(cause.key)}, {"evidence", cause.evidence}});
+  }
+  c["causes"] = std::move(causes);
   return c;
 }
 
