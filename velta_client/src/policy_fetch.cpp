@@ -69,12 +69,8 @@ FILE* open_policy_file(const char* path, PolicyTarget& target, char (&why)[128])
     error_text(ENAMETOOLONG, why);
     return nullptr;
   }
-  if (slash) {
-    std::memcpy(folder, path, folder_len);
-    folder[folder_len] = '\0';
-  } else {
-    std::strcpy(folder, ".");
-  }
+  // "name" alone is in the working directory; "/name" in the root.
+  platform::format(folder, sizeof(folder), "%.*s", slash ? static_cast<int>(folder_len) : 1, slash ? path : ".");
   if (!*target.name) {
     error_text(EISDIR, why);
     return nullptr;
