@@ -29,33 +29,17 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testsupport::split_lines;
 using Lines = std::vector<std::string>;
+using testsupport::file_text;
+using testsupport::names_in;
 
-const Lines kHealthReport = [] {
-  Lines all = testsupport::report_block("Health Test", "========> [pass] Connectivity check completed with no issues",
-                                        "No error", "No error", 200);
-  Lines summary = testsupport::report_summary(1, 0, 0, 1);
-  all.insert(all.end(), summary.begin(), summary.end());
-  return all;
-}();
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-Lines names_in(const std::string& folder) {
-  Lines names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+const Lines kHealthReport = testsupport::health_pass_report();
 
 // The report lines of a log: its lines without their time stamps, traces
 // and errors left out.
 Lines report_in(const std::string& log) {
   constexpr size_t kStamp = 25;  // "2026-12-11T01:02:03.456Z "
   Lines report;
-  for (const auto& line : split_lines(read_file(log))) {
+  for (const auto& line : split_lines(file_text(log))) {
     const std::string text = line.size() >= kStamp ? line.substr(kStamp) : line;
     if (text.rfind("[trace] ", 0) != 0 && text.rfind("[error] ", 0) != 0) report.push_back(text);
   }
@@ -63,7 +47,7 @@ Lines report_in(const std::string& log) {
 }
 
 json parsed(const std::string& path) {
-  const std::string text = read_file(path);
+  const std::string text = file_text(path);
   try {
     return json::parse(text);
   } catch (const std::exception& e) {
@@ -85,7 +69,7 @@ class RunsTogether : public testsupport::CloudSuite {
     CloudSuite::SetUp();
     if (HasFatalFailure()) return;
     tool_ = dir_.copy_program("pathvane");
-    const std::string ca = read_file(cloud->ca_cert_path());
+    const std::string ca = file_text(cloud->ca_cert_path());
     const std::string server = "127.0.0.1:" + std::to_string(cloud->https_port());
     // Every setting, so that a good run has no error line.
     json config = {
@@ -174,7 +158,7 @@ TEST_F(RunsTogether, RunBesideAHeldLogWritesItsOwn) {
   ASSERT_EQ(lstat(own.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(read_file(usual_log()), "a run still going\n");
+  EXPECT_EQ(file_text(usual_log()), "a run still going\n");
   const std::string own_results = "pathvane-results." + pid + ".json";
   EXPECT_EQ(names_in(log_dir()), (Lines{own_results, "pathvane-results.json", "pathvane." + pid + ".log", "pathvane.log"}));
   const json doc = parsed(results());
@@ -186,7 +170,7 @@ TEST_F(RunsTogether, RunBesideAHeldLogWritesItsOwn) {
   const std::string next = checked_run(testsupport::run_process(health_run().argv, {}, dir_.path()));
   EXPECT_EQ(next, usual_log());
   EXPECT_EQ(report_in(usual_log()), kHealthReport);
-  EXPECT_EQ(read_file(usual_log() + ".1"), "a run still going\n");
+  EXPECT_EQ(file_text(usual_log() + ".1"), "a run still going\n");
   EXPECT_EQ(parsed(results())["log"], usual_log());
   EXPECT_EQ(report_in(own), kHealthReport);
 }
@@ -217,7 +201,7 @@ TEST_F(RunsTogether, UsualLogRunRemovesEndedRunsFilesButTheNewestTen) {
   close(held);
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names_in(log_dir()), expected);
-  EXPECT_EQ(read_file(log_dir() + "/pathvane.900001.log"), "ended run 900001\n");
+  EXPECT_EQ(file_text(log_dir() + "/pathvane.900001.log"), "ended run 900001\n");
 }
 
 // 100 pairs started together: no run loses its log or writes its traces to

@@ -24,22 +24,12 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Lines = std::vector<std::string>;
+using testsupport::file_text;
+using testsupport::names_in;
 
 constexpr uid_t kNobody = 65534;
 const std::string kPolicyBody = R"(<?xml version="1.0" encoding="UTF-8"?><policy serial="1073741831"/>)";
 const std::string kVictimText = "root's own settings\n";
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-Lines names_in(const std::string& folder) {
-  Lines names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // A command run as the unprivileged user; it must succeed.
 void as_nobody(const Lines& command) {
@@ -101,7 +91,7 @@ class PlantedPolicy : public testsupport::CloudSuite {
 
   json results() const {
     try {
-      return json::parse(read_file(dir_.path() + "/log/pathvane-results.json"));
+      return json::parse(file_text(dir_.path() + "/log/pathvane-results.json"));
     } catch (const std::exception& e) {
       ADD_FAILURE() << e.what();
       return json();
@@ -191,7 +181,7 @@ TEST_F(PlantedPolicy, NothingOutsideTheAgentDirectoryIsWrittenThrough) {
       EXPECT_EQ(st.st_nlink, 1u);
       // Reading a FIFO still there would wait for a writer.
       if (S_ISREG(st.st_mode)) {
-        EXPECT_EQ(read_file(policy()), kPolicyBody);
+        EXPECT_EQ(file_text(policy()), kPolicyBody);
       }
       EXPECT_EQ(names_in(tmp()), Lines{"policy.xml"});
     } else {
@@ -204,7 +194,7 @@ TEST_F(PlantedPolicy, NothingOutsideTheAgentDirectoryIsWrittenThrough) {
     // Outside: the file with its text, its mode and no second name; the folder as it was.
     struct stat st {};
     ASSERT_EQ(lstat(victim_file().c_str(), &st), 0);
-    EXPECT_EQ(read_file(victim_file()), kVictimText);
+    EXPECT_EQ(file_text(victim_file()), kVictimText);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_EQ(st.st_nlink, 1u);
     EXPECT_EQ(names_in(victim_dir_), Lines{"settings.conf"});
