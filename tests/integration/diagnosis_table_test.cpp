@@ -158,7 +158,9 @@ class DiagnosisTable : public testsupport::CloudSuite {
     ASSERT_FALSE(causes.empty()) << "no cause\n" << check.dump(1) << "\n" << r.err;
     const json& cause = causes[0];
     EXPECT_EQ(cause.value("code", ""), row.code) << cause.dump(1) << "\n" << r.err;
-    if (!row.key.empty()) EXPECT_EQ(cause.value("key", ""), row.key) << cause.dump(1);
+    if (!row.key.empty()) {
+      EXPECT_EQ(cause.value("key", ""), row.key) << cause.dump(1);
+    }
     const std::string evidence = cause.value("evidence", json::object()).dump();
     for (const auto& part : row.evidence) EXPECT_TRUE(contains(evidence, part)) << part << "\n" << evidence;
     for (const auto& part : row.hinted) EXPECT_TRUE(contains(hints, part)) << part << "\n" << hints;
@@ -260,7 +262,9 @@ class RealSoftware : public DiagnosisTable {
   // A CA certificate and key as PEM files under the test's folder; its one-line subject.
   std::string make_ca(const std::string& name, EVP_PKEY** key_out, X509** cert_out) {
     EVP_PKEY* key = testsupport::make_key();
-    X509* cert = testsupport::make_cert({name}, key);
+    testsupport::CertSpec spec;
+    spec.common_name = name;
+    X509* cert = testsupport::make_cert(spec, key);
     testsupport::write_pem_file(tmp_ + "/" + name + ".pem", {cert});
     testsupport::write_key_file(tmp_ + "/" + name + ".key", key);
     char subject[256];
@@ -279,7 +283,9 @@ TEST_F(RealSoftware, SquidAndNginx) {
   X509* root = nullptr;
   make_ca("Pathvane Table Root", &root_key, &root);
   EVP_PKEY* middle_key = testsupport::make_key();
-  X509* middle = testsupport::make_cert({"Pathvane Table Intermediate"}, middle_key, root, root_key);
+  testsupport::CertSpec middle_spec;
+  middle_spec.common_name = "Pathvane Table Intermediate";
+  X509* middle = testsupport::make_cert(middle_spec, middle_key, root, root_key);
   EVP_PKEY* leaf_key = testsupport::make_key();
   X509* leaf = testsupport::make_cert({"localhost", false, -3600, 3600L * 24 * 30, "IP:127.0.0.1,DNS:localhost"},
                                       leaf_key, middle, middle_key);
