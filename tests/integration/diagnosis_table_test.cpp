@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -155,15 +158,26 @@ class DiagnosisTable : public testsupport::CloudSuite {
     ASSERT_NE(found, nullptr) << results.dump(1);
     const json& check = *found;
     const json causes = check.value("causes", json::array());
-    ASSERT_FALSE(causes.empty()) << "no cause\n" << check.dump(1) << "\n" << r.err;
-    const json& cause = causes[0];
-    EXPECT_EQ(cause.value("code", ""), row.code) << cause.dump(1) << "\n" << r.err;
-    if (!row.key.empty()) {
-      EXPECT_EQ(cause.value("key", ""), row.key) << cause.dump(1);
+    EXPECT_FALSE(causes.empty()) << "no cause\n" << check.dump(1) << "\n" << r.err;
+    if (!causes.empty()) {
+      const json& cause = causes[0];
+      EXPECT_EQ(cause.value("code", ""), row.code) << cause.dump(1) << "\n" << r.err;
+      if (!row.key.empty()) {
+        EXPECT_EQ(cause.value("key", ""), row.key) << cause.dump(1);
+      }
+      const std::string evidence = cause.value("evidence", json::object()).dump();
+      for (const auto& part : row.evidence) EXPECT_TRUE(contains(evidence, part)) << part << "\n" << evidence;
     }
-    const std::string evidence = cause.value("evidence", json::object()).dump();
-    for (const auto& part : row.evidence) EXPECT_TRUE(contains(evidence, part)) << part << "\n" << evidence;
-    for (const auto& part : row.hinted) EXPECT_TRUE(contains(hints, part)) << part << "\n" << hints;
+    // A '|' parts wordings of which one must be there.
+    for (const auto& part : row.hinted) {
+      bool any = false;
+      for (size_t from = 0; from <= part.size() && !any;) {
+        const size_t bar = std::min(part.find('|', from), part.size());
+        any = contains(hints, part.substr(from, bar - from));
+        from = bar + 1;
+      }
+      EXPECT_TRUE(any) << part << "\n" << hints;
+    }
 
     // What the facts rule out, whatever the row.
     Lines never = row.never;
@@ -251,12 +265,13 @@ class RealSoftware : public DiagnosisTable {
   void SetUp() override {
     DiagnosisTable::SetUp();
     if (HasFatalFailure()) return;
-    tmp_ = testsupport::run_process({"mktemp", "-d", "/tmp/pathvane-table-XXXXXX"}).out;
-    if (!tmp_.empty() && tmp_.back() == '\n') tmp_.pop_back();
-    ASSERT_FALSE(tmp_.empty());
+    char pattern[] = "/tmp/pathvane-table-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    tmp_ = pattern;
   }
   void TearDown() override {
-    if (!tmp_.empty()) testsupport::run_process({"rm", "-rf", tmp_});
+    std::error_code ignored;
+    if (!tmp_.empty()) std::filesystem::remove_all(tmp_, ignored);
   }
 
   // A CA certificate and key as PEM files under the test's folder; its one-line subject.
@@ -335,16 +350,17 @@ TEST_F(RealSoftware, SquidAndNginx) {
       // Discovery reads https_proxy; nothing stored would be used here.
       {"squid: Basic, no credentials, discovered", {"/PD", "/T"}, health_at(health),
        {{"https_proxy", "http://" + port_text(basic.port())}}, "Health Test", "proxy.auth_missing",
-       port_text(basic.port()) + " 407", {}, {"https_proxy"}, {}},
+       port_text(basic.port()) + " 407", {}, {"https_proxy|discover"}, {}},
       {"squid: NTLM offered, Basic stored", {"/PP", "/T"},
        through(health, "127.0.0.1", ntlm.port(), "pvuser", "pv-secret"), {}, "Health Test", "proxy.auth_method",
        port_text(ntlm.port()) + " 407", {"NTLM"}, {}, {}},
       {"squid: plain answer of its own", {"/PP", "/T"},
        through("http://" + port_text(refused) + "/health", "127.0.0.1", plain.port()), {}, "Health Test",
-       "proxy.error_answer", port_text(plain.port()) + " 503", {squid_connect_fail}, {}, {kServerSide}},
+       "proxy.error_answer", port_text(plain.port()) + " 503", {squid_connect_fail}, {},
+       {"the service at 127.0.0.1 failed"}},
       {"squid: the cloud's own 503 carried", {"/PP", "/T"},
        through(cloud->http_url("/failing"), "127.0.0.1", plain.port()), {}, "Health Test", "cloud.server_error",
-       "", {"Via"}, {"Via"}, {}},
+       "", {"Via"}, {"http://" + port_text(plain.port())}, {}},
       {"nginx: leaf without its intermediate", {"/T"},
        [&](json& c) {
          c["config/proxy/testurl"] = "https://" + port_text(nginx.port()) + "/health";

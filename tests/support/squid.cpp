@@ -84,7 +84,7 @@ bool Squid::start(const SquidSetup& setup, std::string* error) {
          << "ssl_bump bump all\n";
   }
   if (setup.auth == SquidSetup::Auth::basic) {
-    const auto hash = run_process({"openssl", "passwd", "-apr1", setup.password});
+    const auto hash = run_process({"/usr/bin/openssl", "passwd", "-apr1", setup.password});
     if (hash.exit_code != 0) {
       *error = "openssl passwd: " + hash.err;
       return false;
