@@ -22,7 +22,7 @@ struct CheckRecord {
   Counted counted = Counted::kFailed;
   std::vector<xfer_facts> transfers;  // in the order they ran
   std::vector<Cause> causes;  // decided from the above, in the order found
-  std::vector<std::string> hints;
+  std::vector<std::string> hints;  // the causes in words
 };
 
 // "pass", "warning" or "error", as the verdict line says it.

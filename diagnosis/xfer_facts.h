@@ -61,6 +61,7 @@ struct xfer_facts {
   xfer_chain_cert chain[XFER_CHAIN_MAX];
   char host[256];           // the host name of the URL asked for
   int32_t url_port;         // its port, or its scheme's (0 when unknown)
+  char url_scheme[8];       // "http", "https"; "" when unknown (a proxy tunnels only https)
   char redirect_url[512];   // where a redirect answer pointed; "" none
   // The challenges of the last answer (or the proxy's CONNECT answer):
   // Proxy-Authenticate and WWW-Authenticate, and its Server header.

@@ -81,7 +81,10 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
   if (!handle_) return E_HANDLE;
   records_.clear();
   Counters counters;
-  HintClock clock;
+  DiagnosisContext context = diagnosis_;
+  context.told.clear();
+  context.skew_told = false;
+  context.proxy_echo_told = false;
   char curl_error[256];
   unsigned selected = 0;
   for (const CheckRow& row : table) {
@@ -124,8 +127,8 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
       record.counted = classify(row.bit, result, curl_error, counters);
     }
     trace(kReport, "********* -END- *********");
-    clock.now = std::time(nullptr);
-    record.hints = check_hints(record, clock);
+    context.now = std::time(nullptr);
+    diagnose_check(record, context);
     for (const std::string& hint : record.hints) trace_hint("%s", hint.c_str());
     records_.push_back(std::move(record));
   }
