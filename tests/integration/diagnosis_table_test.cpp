@@ -253,11 +253,11 @@ TEST_F(DiagnosisTable, CaptivePortalOverPlainHttp) {
                 },
                 {}, "Velta Registration", "echo.altered", "", {}, {}, {}};
   const auto ran = run_rows({row});
-  Lines health_hints;
+  Lines answered_by_proxy;
   for (const auto& line : testsupport::split_lines(ran[0].result.err)) {
-    if (line.rfind("[hint] ", 0) == 0 && contains(line, "Health Test")) health_hints.push_back(line);
+    if (line.rfind("[hint] ", 0) == 0 && contains(line, "answered by the proxy")) answered_by_proxy.push_back(line);
   }
-  EXPECT_EQ(health_hints.size(), 1u) << ran[0].result.err;
+  EXPECT_EQ(answered_by_proxy.size(), 1u) << ran[0].result.err;
 }
 
 class RealSoftware : public DiagnosisTable {
@@ -353,14 +353,14 @@ TEST_F(RealSoftware, SquidAndNginx) {
        port_text(basic.port()) + " 407", {}, {"https_proxy|discover"}, {}},
       {"squid: NTLM offered, Basic stored", {"/PP", "/T"},
        through(health, "127.0.0.1", ntlm.port(), "pvuser", "pv-secret"), {}, "Health Test", "proxy.auth_method",
-       port_text(ntlm.port()) + " 407", {"NTLM"}, {}, {}},
+       port_text(ntlm.port()) + " 407", {"\"auth_offered\":8", "\"auth_used\":1"}, {"NTLM"}, {}},
       {"squid: plain answer of its own", {"/PP", "/T"},
        through("http://" + port_text(refused) + "/health", "127.0.0.1", plain.port()), {}, "Health Test",
        "proxy.error_answer", port_text(plain.port()) + " 503", {squid_connect_fail}, {},
        {"the service at 127.0.0.1 failed"}},
       {"squid: the cloud's own 503 carried", {"/PP", "/T"},
        through(cloud->http_url("/failing"), "127.0.0.1", plain.port()), {}, "Health Test", "cloud.server_error",
-       "", {"Via"}, {"http://" + port_text(plain.port())}, {}},
+       "", {"pathvane-squid (squid/5.7)"}, {"http://" + port_text(plain.port())}, {}},
       {"nginx: leaf without its intermediate", {"/T"},
        [&](json& c) {
          c["config/proxy/testurl"] = "https://" + port_text(nginx.port()) + "/health";

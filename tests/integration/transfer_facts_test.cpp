@@ -89,6 +89,7 @@ TEST_F(TransferFacts, DirectTlsTransferShowsWhereItWentAndHow) {
   EXPECT_STREQ(f.remote_ip, "127.0.0.1");
   EXPECT_EQ(f.remote_port, cloud->https_port());
   EXPECT_STREQ(f.proxy, "");
+  EXPECT_STREQ(f.url_scheme, "https");
   EXPECT_STREQ(f.http_version, "1.1");
   EXPECT_EQ(std::string(f.tls_version).rfind("TLSv1.", 0), 0u) << f.tls_version;
   EXPECT_NE(f.tls_cipher[0], '\0');

@@ -127,6 +127,10 @@ void xfer_facts_after(CURL* curl, CURLcode code) {
   const char* url = nullptr;
   if (xfer_getinfo_string(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) {
     url_host(url, facts->host, sizeof(facts->host), &facts->url_port);
+    const char* scheme_end = std::strstr(url, "://");
+    if (scheme_end) {
+      platform::format(facts->url_scheme, sizeof(facts->url_scheme), "%.*s", static_cast<int>(scheme_end - url), url);
+    }
   }
   const char* redirect = nullptr;
   if (xfer_getinfo_string(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect) {
