@@ -336,14 +336,15 @@ TEST_F(RealSoftware, SquidAndNginx) {
   const std::string squid_connect_fail = "X-Squid-Error: ERR_CONNECT_FAIL 111";
   const std::vector<Row> rows = {
       {"squid: CONNECT to a refused port", {"/PP", "/T"}, through(refused_https, "127.0.0.1", plain.port()), {},
-       "Health Test", "proxy.connect_failed", port_text(plain.port()) + " 503", {squid_connect_fail}, {}, {}},
+       "Health Test", "proxy.connect_failed", port_text(plain.port()) + " 503", {squid_connect_fail},
+       {squid_connect_fail}, {}},
       {"squid: CONNECT to a name it cannot resolve", {"/PP", "/T"},
        through("https://pathvane-table.invalid/health", "127.0.0.1", plain.port()), {}, "Health Test",
-       "proxy.connect_failed", port_text(plain.port()) + " 500", {"ERR_CANNOT_FORWARD"}, {},
+       "proxy.connect_failed", port_text(plain.port()) + " 500", {"ERR_CANNOT_FORWARD"}, {"ERR_CANNOT_FORWARD"},
        {"(directly, no proxy)"}},
       {"squid: CONNECT only to 443", {"/PP", "/T"}, through(health, "127.0.0.1", ssl_ports.port()), {},
-       "Health Test", "proxy.connect_denied", port_text(ssl_ports.port()) + " 403", {"ERR_ACCESS_DENIED"}, {},
-       {}},
+       "Health Test", "proxy.connect_denied", port_text(ssl_ports.port()) + " 403", {"ERR_ACCESS_DENIED"},
+       {"ERR_ACCESS_DENIED"}, {}},
       {"squid: Basic, wrong password", {"/PP", "/T"},
        through(health, "127.0.0.1", basic.port(), "pvuser", "wrong"), {}, "Health Test", "proxy.auth_refused",
        port_text(basic.port()) + " 407", {}, {}, {}},
@@ -356,7 +357,7 @@ TEST_F(RealSoftware, SquidAndNginx) {
        port_text(ntlm.port()) + " 407", {"\"auth_offered\":8", "\"auth_used\":1"}, {"NTLM"}, {}},
       {"squid: plain answer of its own", {"/PP", "/T"},
        through("http://" + port_text(refused) + "/health", "127.0.0.1", plain.port()), {}, "Health Test",
-       "proxy.error_answer", port_text(plain.port()) + " 503", {squid_connect_fail}, {},
+       "proxy.error_answer", port_text(plain.port()) + " 503", {squid_connect_fail}, {squid_connect_fail},
        {"the service at 127.0.0.1 failed"}},
       {"squid: the cloud's own 503 carried", {"/PP", "/T"},
        through(cloud->http_url("/failing"), "127.0.0.1", plain.port()), {}, "Health Test", "cloud.server_error",
@@ -366,7 +367,9 @@ TEST_F(RealSoftware, SquidAndNginx) {
          c["config/proxy/testurl"] = "https://" + port_text(nginx.port()) + "/health";
          c["config/agent/cloud/trustedcerts/cert"] = json::array({root_pem});
        },
-       {}, "Health Test", "tls.missing_intermediate", middle_subject, {}, {}, {}},
+       // The intermediate is no CA the trusted set should hold: the server must send it.
+       {}, "Health Test", "tls.missing_intermediate", middle_subject, {}, {middle_subject},
+       {"ends in the CA \"" + std::string(middle_subject)}},
   };
   run_rows(rows);
 }
