@@ -1,11 +1,7 @@
 #include "tests/support/nginx.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace testsupport {
 
@@ -47,11 +43,6 @@ bool Nginx::start(const std::string& chain, const std::string& key, std::string*
   return false;
 }
 
-std::string Nginx::error_log() const {
-  std::ifstream in(dir_ + "/error.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string Nginx::error_log() const { return file_text("error.log"); }
 
 }  // namespace testsupport

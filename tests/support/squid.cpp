@@ -122,11 +122,6 @@ bool Squid::start(const SquidSetup& setup, std::string* error) {
   return false;
 }
 
-std::string Squid::cache_log() const {
-  std::ifstream in(dir_ + "/cache.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string Squid::cache_log() const { return file_text("cache.log"); }
 
 }  // namespace testsupport

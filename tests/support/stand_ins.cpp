@@ -10,21 +10,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tests/support/proxies.h"
+
 namespace testsupport {
 namespace {
 
-sockaddr_in loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
 // A bound, listening socket on a free loopback port; -1 with *error.
-int listen_loopback(int backlog, int* port, std::string* error) {
+int listen_loopback_address(int backlog, int* port, std::string* error) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = loopback(0);
+  sockaddr_in addr = loopback_address(0);
   socklen_t length = sizeof(addr);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, backlog) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
@@ -62,7 +56,7 @@ std::string portal_answer() {
 bool StandIn::start(std::string* error) {
   stop();
   stopping_ = false;
-  fd_ = listen_loopback(16, &port_, error);
+  fd_ = listen_loopback_address(16, &port_, error);
   if (fd_ < 0) return false;
   thread_ = std::thread([this] {
     while (!stopping_) {
@@ -118,14 +112,14 @@ void StandIn::serve(int client) {
 
 bool FullAcceptQueue::start(std::string* error) {
   stop();
-  fd_ = listen_loopback(0, &port_, error);
+  fd_ = listen_loopback_address(0, &port_, error);
   if (fd_ < 0) return false;
   // Linux queues one connection past a backlog of 0; a few more make sure.
   // A connection attempt that does not complete at once shows the queue full.
   for (int i = 0; i < 8; ++i) {
     int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (client < 0) break;
-    sockaddr_in addr = loopback(port_);
+    sockaddr_in addr = loopback_address(port_);
     connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     pollfd p{client, POLLOUT, 0};
     const bool done = poll(&p, 1, 200) == 1 && !(p.revents & (POLLERR | POLLHUP));
