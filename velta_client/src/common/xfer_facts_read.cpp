@@ -89,12 +89,6 @@ void url_host(const char* url, char* out, size_t size, int32_t* port) {
   out[length] = '\0';
 }
 
-bool url_is_tls(CURL* curl) {
-  const char* url = nullptr;
-  return xfer_getinfo_string(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url &&
-         strncasecmp(url, "https://", 8) == 0;
-}
-
 // Each stage from what showed it, never from a time alone: libcurl leaves the
 // connect time 0 whenever a tunnel or handshake did not finish.
 uint32_t stages_before_tls(const xfer_facts& facts, CURLcode code, bool answered) {
@@ -170,7 +164,7 @@ void xfer_facts_after(CURL* curl, CURLcode code) {
     header_text(curl, "Via", CURLH_HEADER, facts->via, sizeof(facts->via));
   }
   facts->reached = stages_before_tls(*facts, code, status > 0) |
-                   xfer_facts_tls_reached(*facts, url_is_tls(curl), status > 0);
+                   xfer_facts_tls_reached(*facts, strcasecmp(facts->url_scheme, "https") == 0, status > 0);
   char line[512];
   xfer_facts_timing_line(*facts, line, sizeof(line));
   zel_trace(-1, "%s", line);
