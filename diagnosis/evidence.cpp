@@ -13,6 +13,22 @@ std::string host_port(const std::string& host, long port) {
 
 }  // namespace
 
+nlohmann::json stage_names(uint32_t bits) {
+  static const struct {
+    uint32_t bit;
+    const char* name;
+  } kStages[] = {{XFER_REACHED_LOOKUP, "lookup"},
+                 {XFER_REACHED_CONNECT, "connect"},
+                 {XFER_REACHED_TUNNEL, "tunnel"},
+                 {XFER_REACHED_TLS, "tls"},
+                 {XFER_REACHED_ANSWER, "answer"}};
+  nlohmann::json names = nlohmann::json::array();
+  for (const auto& stage : kStages) {
+    if (bits & stage.bit) names.push_back(stage.name);
+  }
+  return names;
+}
+
 bool reached(const xfer_facts& t, uint32_t stage) {
   if (t.reached & stage) return true;
   switch (stage) {
@@ -66,7 +82,7 @@ std::string peer_of(const xfer_facts& t) {
 std::string scheme_of(const xfer_facts& t) {
   if (t.url_scheme[0]) return t.url_scheme;
   // A handshake or a tunnel shows TLS was asked for.
-  if (t.tls_start_us >= 0 && t.tls_start_us != 0) return "https";
+  if (t.tls_start_us > 0) return "https";
   if (reached(t, XFER_REACHED_TUNNEL)) return "https";
   return "";
 }
@@ -86,19 +102,11 @@ nlohmann::json transfer_evidence(const xfer_facts& t, const DiagnosisContext& co
   }
   const std::string address = address_of(t);
   if (!address.empty()) e["address"] = address;
-  nlohmann::json stages = nlohmann::json::array();
-  static const struct {
-    uint32_t bit;
-    const char* name;
-  } kStages[] = {{XFER_REACHED_LOOKUP, "lookup"},
-                 {XFER_REACHED_CONNECT, "connect"},
-                 {XFER_REACHED_TUNNEL, "tunnel"},
-                 {XFER_REACHED_TLS, "tls"},
-                 {XFER_REACHED_ANSWER, "answer"}};
-  for (const auto& s : kStages) {
-    if (reached(t, s.bit)) stages.push_back(s.name);
+  uint32_t stages = 0;
+  for (uint32_t bit = XFER_REACHED_LOOKUP; bit <= XFER_REACHED_ANSWER; bit <<= 1) {
+    if (reached(t, bit)) stages |= bit;
   }
-  e["reached"] = std::move(stages);
+  e["reached"] = stage_names(stages);
   nlohmann::json times = nlohmann::json::object();
   auto time = [&](const char* name, int64_t us) {
     if (us >= 0) times[name] = us;

@@ -8,6 +8,8 @@
 #include "diagnosis/diagnosis_context.h"
 #include "diagnosis/xfer_facts.h"
 
+// The names of XFER_REACHED_* bits, in the order a transfer reaches them.
+nlohmann::json stage_names(uint32_t bits);
 // A stage reached: the facts' own bit, or what the older fields show.
 bool reached(const xfer_facts& t, uint32_t stage);
 // "192.0.2.1:443", "[2001:db8::1]:443"; "" when no connection was made.

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/kit/kit.h"
+#include "diagnosis/evidence.h"
 #include "pathvane/xfer_table.h"
 #include "platform/clock.h"
 #include "platform/fd_write.h"
@@ -79,21 +80,9 @@ bool tls_failed(const xfer_facts& facts) {
 json time_us(int64_t value) { return value < 0 ? json(nullptr) : json(value); }
 
 json transfer_json(const xfer_facts& facts) {
-  json stages = json::array();
-  static const struct {
-    uint32_t bit;
-    const char* name;
-  } kStages[] = {{XFER_REACHED_LOOKUP, "lookup"},
-                 {XFER_REACHED_CONNECT, "connect"},
-                 {XFER_REACHED_TUNNEL, "tunnel"},
-                 {XFER_REACHED_TLS, "tls"},
-                 {XFER_REACHED_ANSWER, "answer"}};
-  for (const auto& stage : kStages) {
-    if (facts.reached & stage.bit) stages.push_back(stage.name);
-  }
   json t = {
       {"curl_code", facts.curl_code},
-      {"reached", std::move(stages)},
+      {"reached", stage_names(facts.reached)},
       {"times_us",
        {{"name_lookup", time_us(facts.name_lookup_us)},
         {"connect", time_us(facts.connect_us)},
