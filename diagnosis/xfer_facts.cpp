@@ -1,11 +1,13 @@
 #include "diagnosis/xfer_facts.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +45,14 @@ HandleNotes& notes_of(CURL* curl) {
 xfer_facts check_facts[XFER_FACTS_MAX];
 unsigned check_count = 0;
 xfer_facts* in_flight = nullptr;  // the transfer being performed
+
+// The in-flight transfer's handshakes: an https proxy's comes before the
+// server's through its tunnel, each on its own connection. TLS 1.3 tickets
+// start a "handshake" again on the same connection; that one is no new one.
+std::chrono::steady_clock::time_point transfer_start;
+const SSL* handshake_ssl = nullptr;
+unsigned handshakes = 0;
+bool handshake_done = false;
 
 const char* proxy_scheme(long type) {
   switch (type) {
@@ -200,11 +210,44 @@ int on_verify(int preverify_ok, X509_STORE_CTX* ctx) {
   return preverify_ok;
 }
 
-void on_tls_info(const SSL* ssl, int where, int /*ret*/) {
-  if (!(where & SSL_CB_HANDSHAKE_DONE) || !in_flight) return;
-  platform::format(in_flight->tls_version, sizeof(in_flight->tls_version), "%s", SSL_get_version(ssl));
+int64_t since_start_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - transfer_start)
+      .count();
+}
+
+// Past the client's hello: a state the client enters on reading the server.
+bool server_answered_hello(const SSL* ssl) {
+  const OSSL_HANDSHAKE_STATE state = SSL_get_state(ssl);
+  return state != TLS_ST_BEFORE && state != TLS_ST_CW_CLNT_HELLO && state != TLS_ST_OK;
+}
+
+void on_tls_info(const SSL* ssl, int where, int ret) {
+  xfer_facts* facts = in_flight;
+  if (!facts) return;
+  if ((where & SSL_CB_HANDSHAKE_START) && ssl != handshake_ssl) {
+    handshake_ssl = ssl;
+    ++handshakes;
+    handshake_done = false;
+    facts->tls_start_us = since_start_us();
+    facts->tls_server_spoke = 0;
+    facts->tls_server_not_tls = 0;
+  }
+  if (ssl != handshake_ssl) return;
+  if ((where & SSL_CB_LOOP) && server_answered_hello(ssl)) facts->tls_server_spoke = 1;
+  if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT) facts->tls_server_spoke = 1;
+  if ((where & SSL_CB_EXIT) && ret <= 0) {
+    // OpenSSL's verdict on the first bytes back when they were no TLS record.
+    const unsigned long error = ERR_peek_last_error();
+    if (ERR_GET_LIB(error) == ERR_LIB_SSL && ERR_GET_REASON(error) == SSL_R_WRONG_VERSION_NUMBER) {
+      facts->tls_server_not_tls = 1;
+    }
+  }
+  if (!(where & SSL_CB_HANDSHAKE_DONE)) return;
+  handshake_done = true;
+  facts->tls_server_spoke = 1;
+  platform::format(facts->tls_version, sizeof(facts->tls_version), "%s", SSL_get_version(ssl));
   const char* cipher = SSL_get_cipher_name(ssl);
-  platform::format(in_flight->tls_cipher, sizeof(in_flight->tls_cipher), "%s", cipher ? cipher : "");
+  platform::format(facts->tls_cipher, sizeof(facts->tls_cipher), "%s", cipher ? cipher : "");
 }
 
 void format_ms(char* out, size_t size, int64_t us) {
@@ -232,6 +275,11 @@ void xfer_facts_before(CURL* curl) {
   if (check_count < XFER_FACTS_MAX) ++check_count;
   in_flight = &check_facts[check_count - 1];
   std::memset(in_flight, 0, sizeof(*in_flight));
+  in_flight->tls_start_us = -1;
+  transfer_start = std::chrono::steady_clock::now();
+  handshake_ssl = nullptr;
+  handshakes = 0;
+  handshake_done = false;
   const HandleNotes& n = notes_of(curl);
   describe_proxy(n, in_flight->proxy, sizeof(in_flight->proxy));
   in_flight->proxy_auth_used = n.proxy[0] ? n.auth : 0;
@@ -242,6 +290,14 @@ xfer_facts* xfer_facts_take_in_flight() {
   xfer_facts* facts = in_flight;
   in_flight = nullptr;
   return facts;
+}
+
+uint32_t xfer_facts_tls_reached(const xfer_facts& facts, bool url_tls, bool answered) {
+  if (!url_tls) return 0;
+  // A reused connection makes no handshake: an answer over it is the proof.
+  if (handshakes == 0) return answered ? XFER_REACHED_TLS : 0;
+  const bool proxy_tls = strncasecmp(facts.proxy, "https://", 8) == 0;
+  return handshake_done && handshakes >= (proxy_tls ? 2u : 1u) ? XFER_REACHED_TLS : 0;
 }
 
 void xfer_facts_note_echo(uint64_t sent, uint64_t received, int64_t first_difference) {

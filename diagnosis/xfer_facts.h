@@ -31,10 +31,13 @@ constexpr uint32_t XFER_REACHED_ANSWER = 0x10;  // an answer's first byte arrive
 struct xfer_facts {
   int32_t curl_code;
   uint32_t reached;  // XFER_REACHED_* bits
-  // When the client hello went out, -1 when no handshake started; whether
-  // any handshake message came back from the server.
+  // The newest TLS handshake (with an https proxy whose tunnel never
+  // opened, the proxy's): when it started, -1 when none did; whether any
+  // handshake message or alert came back; whether what came back was no TLS
+  // at all (a plain-text answer, "wrong version number").
   int64_t tls_start_us;
   int32_t tls_server_spoke;
+  int32_t tls_server_not_tls;
   // Times in microseconds from the transfer's start; -1 when not reached.
   int64_t name_lookup_us;
   int64_t connect_us;
@@ -92,6 +95,9 @@ const xfer_facts* xfer_facts_at(unsigned index);
 // finished transfer takes (null when none is being performed).
 void xfer_facts_before(CURL* curl);
 xfer_facts* xfer_facts_take_in_flight();
+// The reached bits the TLS watch alone can tell, for a finished transfer
+// whose URL asked for TLS (url_tls) and whose answer arrived (answered).
+uint32_t xfer_facts_tls_reached(const xfer_facts& facts, bool url_tls, bool answered);
 
 // Called with each TLS context the trust hook sees: watches the handshake
 // for the TLS version, cipher and the presented chain, keeping the verify

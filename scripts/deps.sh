@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config ca-certificates openssl curl
   libssl-dev libcurl4-openssl-dev libproxy-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
-  tinyproxy microsocks
+  tinyproxy microsocks squid-openssl nginx-light
   "$@"
 )
 

@@ -16,6 +16,8 @@
 #include "tests/support/cloud_suite.h"
 #include "tests/support/process.h"
 #include "tests/support/proxies.h"
+#include "tests/support/squid.h"
+#include "tests/support/stand_ins.h"
 #include "tests/support/test_certs.h"
 #include "velta_client/src/cert_store.h"
 #include "diagnosis/xfer_facts.h"
@@ -64,6 +66,16 @@ class TransferFacts : public testsupport::CloudSuite {
     return xfer_facts_count() ? *xfer_facts_at(0) : xfer_facts{};
   }
 
+  void use_proxy(int port) {
+    settings_.proxy = {};
+    settings_.proxy.proxy_type = PATHVANE_NO_PROXY;
+    if (port <= 0) return;
+    settings_.proxy.proxy_type = CURLPROXY_HTTP;
+    settings_.proxy.proxy_server = proxy_host_;
+    settings_.proxy.proxy_port = port;
+  }
+
+  char proxy_host_[10] = "127.0.0.1";
   X509* cloud_ca_ = nullptr;
   pathvane_settings settings_{};
   pathvane_handle* handle_ = nullptr;
@@ -77,6 +89,7 @@ TEST_F(TransferFacts, DirectTlsTransferShowsWhereItWentAndHow) {
   EXPECT_STREQ(f.remote_ip, "127.0.0.1");
   EXPECT_EQ(f.remote_port, cloud->https_port());
   EXPECT_STREQ(f.proxy, "");
+  EXPECT_STREQ(f.url_scheme, "https");
   EXPECT_STREQ(f.http_version, "1.1");
   EXPECT_EQ(std::string(f.tls_version).rfind("TLSv1.", 0), 0u) << f.tls_version;
   EXPECT_NE(f.tls_cipher[0], '\0');
@@ -155,6 +168,122 @@ TEST_F(TransferFacts, ProxyShownWithItsAnswerNeverItsCredentials) {
     const std::string all(reinterpret_cast<const char*>(&f), sizeof(f));
     EXPECT_EQ(all.find("pv-secret"), std::string::npos);
     EXPECT_EQ(all.find("wrong"), std::string::npos);
+  }
+}
+
+constexpr uint32_t kLookup = XFER_REACHED_LOOKUP;
+constexpr uint32_t kConnect = XFER_REACHED_LOOKUP | XFER_REACHED_CONNECT;
+constexpr uint32_t kAll = kConnect | XFER_REACHED_TLS | XFER_REACHED_ANSWER;
+constexpr uint32_t kTunnel = kConnect | XFER_REACHED_TUNNEL;
+
+// Each stage from what showed it; the handshake's start and whether the
+// server (or what stood in for it) said anything TLS.
+TEST_F(TransferFacts, StagesReachedAndTheHandshakesAnswer) {
+  testsupport::Tinyproxy tinyproxy;
+  testsupport::StandIn portal(testsupport::StandIn::Kind::captive_portal);
+  testsupport::FullAcceptQueue full;
+  std::string error;
+  ASSERT_TRUE(tinyproxy.start("pvuser", "pv-secret", &error)) << error;
+  ASSERT_TRUE(portal.start(&error)) << error;
+  ASSERT_TRUE(full.start(&error)) << error;
+  const int refused = testsupport::free_loopback_port();
+  const std::string host = "https://127.0.0.1:";
+  struct Case {
+    const char* what;
+    std::string url;
+    int proxy;
+    bool trusted;
+    CURLcode code;
+    uint32_t reached;
+    bool handshake;  // one started
+    int spoke;
+    int not_tls;
+  } cases[] = {
+      {"passing", cloud->https_url("/health"), 0, true, CURLE_OK, kAll, true, 1, 0},
+      {"untrusted chain", cloud->https_url("/health"), 0, false, CURLE_PEER_FAILED_VERIFICATION, kConnect, true, 1,
+       0},
+      {"plain HTTP server", host + std::to_string(cloud->http_port()) + "/health", 0, true, CURLE_SSL_CONNECT_ERROR,
+       kConnect, true, 0, 1},
+      {"silent server", host + std::to_string(cloud->silent_port()) + "/health", 0, true, CURLE_OPERATION_TIMEDOUT,
+       kConnect, true, 0, 0},
+      {"refused port", host + std::to_string(refused) + "/health", 0, true, CURLE_COULDNT_CONNECT, kLookup, false, 0,
+       0},
+      // The kernel drops the SYN: no address, the time-out.
+      {"dropped", "http://127.0.0.1:" + std::to_string(full.port()) + "/health", 0, true, CURLE_OPERATION_TIMEDOUT,
+       kLookup, false, 0, 0},
+      {"unresolvable", "https://pathvane-facts.invalid/health", 0, true, CURLE_COULDNT_RESOLVE_HOST, 0, false, 0, 0},
+      {"through a proxy", cloud->https_url("/health"), tinyproxy.port(), true, CURLE_OK, kAll | XFER_REACHED_TUNNEL,
+       true, 1, 0},
+      // A portal's page where the server's hello should be.
+      {"captive portal", cloud->https_url("/health"), portal.port(), true, CURLE_SSL_CONNECT_ERROR, kTunnel, true, 0,
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    char user[] = "pvuser";
+    char password[] = "pv-secret";
+    use_proxy(c.proxy);
+    if (c.proxy == tinyproxy.port()) {
+      settings_.proxy.proxy_auth = CURLAUTH_BASIC;
+      settings_.proxy.proxy_username = user;
+      settings_.proxy.proxy_password = password;
+    }
+    xfer_facts f = health(c.url, c.trusted);
+    use_proxy(0);
+    EXPECT_EQ(f.curl_code, c.code);
+    EXPECT_EQ(f.reached, c.reached);
+    if (c.handshake) {
+      EXPECT_GE(f.tls_start_us, 0);
+      EXPECT_LE(f.tls_start_us, f.total_us);
+    } else {
+      EXPECT_EQ(f.tls_start_us, -1);
+    }
+    EXPECT_EQ(f.tls_server_spoke, c.spoke);
+    EXPECT_EQ(f.tls_server_not_tls, c.not_tls);
+  }
+}
+
+// squid's own answers: to CONNECT (kept apart from the server's headers, and
+// readable though the tunnel failed) and to a plain request it could not
+// carry; an answer it carried has its Via alone.
+TEST_F(TransferFacts, WhatSquidSaidOfItself) {
+  testsupport::Squid squid;
+  std::string error;
+  ASSERT_TRUE(squid.start({}, &error)) << error;
+  ASSERT_TRUE(cloud->add_rule(R"({"path": "/failing", "status": 503})"));
+  const std::string refused = "127.0.0.1:" + std::to_string(testsupport::free_loopback_port());
+  const std::string connect_fail = "X-Squid-Error: ERR_CONNECT_FAIL 111";
+  struct Case {
+    const char* what;
+    std::string url;
+    int connect_code;
+    long status;
+    uint32_t reached;
+    const char* connect_server;
+    const char* connect_error;
+    const char* proxy_error;
+    bool via;
+  } cases[] = {
+      {"CONNECT to a refused port", "https://" + refused + "/health", 503, 0, kConnect, "squid/5.7", connect_fail.c_str(),
+       "", false},
+      {"plain request to a refused port", "http://" + refused + "/health", 0, 503, kConnect | XFER_REACHED_ANSWER, "",
+       "", connect_fail.c_str(), true},
+      {"the cloud's own failure", cloud->http_url("/failing"), 0, 503, kConnect | XFER_REACHED_ANSWER, "", "", "",
+       true},
+      {"tunnel to the cloud", cloud->https_url("/health"), 200, 200, kAll | XFER_REACHED_TUNNEL, "", "", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    use_proxy(squid.port());
+    xfer_facts f = health(c.url, true);
+    use_proxy(0);
+    EXPECT_EQ(f.connect_code, c.connect_code);
+    EXPECT_EQ(last_.slot.http_status, c.status);
+    EXPECT_EQ(f.reached, c.reached);
+    EXPECT_STREQ(f.connect_server, c.connect_server);
+    EXPECT_STREQ(f.connect_error, c.connect_error);
+    EXPECT_STREQ(f.proxy_error, c.proxy_error);
+    EXPECT_EQ(std::string(f.via).find("pathvane-squid (squid/5.7)") != std::string::npos, c.via) << f.via;
   }
 }
 

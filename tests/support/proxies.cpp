@@ -20,18 +20,10 @@
 namespace testsupport {
 namespace {
 
-sockaddr_in loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
 bool accepts(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_in addr = loopback(port);
+  sockaddr_in addr = loopback_address(port);
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
   close(fd);
   return ok;
@@ -44,10 +36,18 @@ std::string make_dir(const char* name) {
 
 }  // namespace
 
+sockaddr_in loopback_address(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
 int free_loopback_port() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in addr = loopback(0);
+  sockaddr_in addr = loopback_address(0);
   socklen_t length = sizeof(addr);
   int port = -1;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
@@ -119,12 +119,14 @@ bool Tinyproxy::start(const std::string& user, const std::string& password, std:
   return launch(argv, error);
 }
 
-std::string Tinyproxy::log() const {
-  std::ifstream in(dir_ + "/tinyproxy.log");
+std::string ProxyProcess::file_text(const std::string& name) const {
+  std::ifstream in(dir_ + "/" + name);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
+
+std::string Tinyproxy::log() const { return file_text("tinyproxy.log"); }
 
 bool Microsocks::start(const std::string& user, const std::string& password, std::string* error) {
   stop();

@@ -3,6 +3,7 @@
 // and each connecting onward from an address of its own, so that the test
 // cloud's record of the peer shows which requests a proxy carried.
 #pragma once
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <string>
@@ -11,6 +12,8 @@ namespace testsupport {
 
 // A port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
+// 127.0.0.1:port as a socket address.
+sockaddr_in loopback_address(int port);
 
 class ProxyProcess {
  public:
@@ -25,6 +28,8 @@ class ProxyProcess {
  protected:
   // Runs argv and waits until the port accepts connections; false with *error.
   bool launch(const char* const* argv, std::string* error);
+  // A file of its folder as text; "" when there is none.
+  std::string file_text(const std::string& name) const;
 
   pid_t pid_ = -1;
   int port_ = 0;

@@ -33,13 +33,29 @@ const char* http_version_text(long version) {
   }
 }
 
-// The first header of that name in the last answer or a proxy's CONNECT answer.
-void header_text(CURL* curl, const char* name, char* out, size_t size) {
+// The first header of that name among those of origin: the last answer's
+// (CURLH_HEADER) or a proxy's answer to CONNECT (CURLH_CONNECT).
+bool header_text(CURL* curl, const char* name, unsigned origin, char* out, size_t size) {
   curl_header* header = nullptr;
-  if (pathvane_curl.curl_easy_header &&
-      pathvane_curl.curl_easy_header(curl, name, 0, CURLH_HEADER | CURLH_CONNECT, -1, &header) == CURLHE_OK &&
-      header && header->value) {
-    platform::format(out, size, "%s", header->value);
+  if (!pathvane_curl.curl_easy_header ||
+      pathvane_curl.curl_easy_header(curl, name, 0, origin, -1, &header) != CURLHE_OK || !header || !header->value) {
+    return false;
+  }
+  platform::format(out, size, "%s", header->value);
+  return true;
+}
+
+// Headers a proxy puts on an answer of its own to say what failed.
+constexpr const char* kProxyErrorHeaders[] = {"X-Squid-Error"};
+
+// The first proxy error header of origin, as "Name: value".
+void proxy_error_text(CURL* curl, unsigned origin, char* out, size_t size) {
+  for (const char* name : kProxyErrorHeaders) {
+    char value[160] = {};
+    if (header_text(curl, name, origin, value, sizeof(value))) {
+      platform::format(out, size, "%s: %s", name, value);
+      return;
+    }
   }
 }
 
@@ -73,6 +89,20 @@ void url_host(const char* url, char* out, size_t size, int32_t* port) {
   out[length] = '\0';
 }
 
+// Each stage from what showed it, never from a time alone: libcurl leaves the
+// connect time 0 whenever a tunnel or handshake did not finish.
+uint32_t stages_before_tls(const xfer_facts& facts, CURLcode code, bool answered) {
+  uint32_t reached = 0;
+  const bool unresolved = code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY;
+  // libcurl notes the peer's address once TCP connected, none when the SYN went unanswered.
+  const bool connected = facts.remote_ip[0] && code != CURLE_COULDNT_CONNECT;
+  if (answered || connected || (!unresolved && facts.name_lookup_us > 0)) reached |= XFER_REACHED_LOOKUP;
+  if (answered || connected) reached |= XFER_REACHED_CONNECT;
+  if (facts.connect_code >= 200 && facts.connect_code < 300) reached |= XFER_REACHED_TUNNEL;
+  if (answered) reached |= XFER_REACHED_ANSWER;
+  return reached;
+}
+
 }  // namespace
 
 void xfer_facts_after(CURL* curl, CURLcode code) {
@@ -91,6 +121,10 @@ void xfer_facts_after(CURL* curl, CURLcode code) {
   const char* url = nullptr;
   if (xfer_getinfo_string(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) {
     url_host(url, facts->host, sizeof(facts->host), &facts->url_port);
+    const char* scheme_end = std::strstr(url, "://");
+    if (scheme_end) {
+      platform::format(facts->url_scheme, sizeof(facts->url_scheme), "%.*s", static_cast<int>(scheme_end - url), url);
+    }
   }
   const char* redirect = nullptr;
   if (xfer_getinfo_string(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect) {
@@ -114,10 +148,23 @@ void xfer_facts_after(CURL* curl, CURLcode code) {
     platform::format(facts->server_date, sizeof(facts->server_date), "%s", date->value);
   }
   if (status > 0 || facts->connect_code > 0) {
-    header_text(curl, "Proxy-Authenticate", facts->proxy_challenge, sizeof(facts->proxy_challenge));
-    header_text(curl, "WWW-Authenticate", facts->server_challenge, sizeof(facts->server_challenge));
-    header_text(curl, "Server", facts->server_software, sizeof(facts->server_software));
+    const unsigned any = CURLH_HEADER | CURLH_CONNECT;
+    header_text(curl, "Proxy-Authenticate", any, facts->proxy_challenge, sizeof(facts->proxy_challenge));
+    header_text(curl, "WWW-Authenticate", any, facts->server_challenge, sizeof(facts->server_challenge));
+    header_text(curl, "Server", any, facts->server_software, sizeof(facts->server_software));
   }
+  // The proxy's own word, kept apart from the server's: its CONNECT answer
+  // is readable even when the tunnel failed.
+  if (facts->connect_code > 0) {
+    header_text(curl, "Server", CURLH_CONNECT, facts->connect_server, sizeof(facts->connect_server));
+    proxy_error_text(curl, CURLH_CONNECT, facts->connect_error, sizeof(facts->connect_error));
+  }
+  if (status > 0) {
+    proxy_error_text(curl, CURLH_HEADER, facts->proxy_error, sizeof(facts->proxy_error));
+    header_text(curl, "Via", CURLH_HEADER, facts->via, sizeof(facts->via));
+  }
+  facts->reached = stages_before_tls(*facts, code, status > 0) |
+                   xfer_facts_tls_reached(*facts, strcasecmp(facts->url_scheme, "https") == 0, status > 0);
   char line[512];
   xfer_facts_timing_line(*facts, line, sizeof(line));
   zel_trace(-1, "%s", line);
