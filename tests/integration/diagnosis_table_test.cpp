@@ -302,7 +302,7 @@ TEST_F(RealSoftware, SquidAndNginx) {
   middle_spec.common_name = "Pathvane Table Intermediate";
   X509* middle = testsupport::make_cert(middle_spec, middle_key, root, root_key);
   EVP_PKEY* leaf_key = testsupport::make_key();
-  X509* leaf = testsupport::make_cert({"localhost", false, -3600, 3600L * 24 * 30, "IP:127.0.0.1,DNS:localhost"},
+  X509* leaf = testsupport::make_cert({"localhost", false, -3600, 3600L * 24 * 30, "IP:127.0.0.1,DNS:localhost", {}},
                                       leaf_key, middle, middle_key);
   testsupport::write_pem_file(tmp_ + "/leaf-only.pem", {leaf});
   testsupport::write_key_file(tmp_ + "/leaf.key", leaf_key);
