@@ -5,7 +5,7 @@
 #include "pathvane/request.h"
 #include "pathvane/upload.h"
 #include "platform/format.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 

@@ -1,7 +1,8 @@
 #include "pathvane/request.h"
 
 #include "pathvane/xfer_table.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
+#include "velta_client/src/common/xfer_facts_read.h"
 #include "velta_client/src/common/xfer_progress.h"
 #include "velta_client/src/common/zel_log.h"
 

@@ -60,8 +60,13 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
   zel_trace_mask = kDebugLevel;
 
   settings->proxy.proxy_type = PATHVANE_NO_PROXY;
+  diagnosis_.proxy_source = bypass ? ProxyChoice::kNone : discover ? ProxyChoice::kDiscovered : ProxyChoice::kStored;
   if (!bypass) {
     if (discover) {
+      // Read quietly: under discovery a missing stored proxy is no error.
+      std::u16string stored_server;
+      diagnosis_.stored_proxy_set =
+          SUCCEEDED(ReadConfigTextEx("config/proxy/server", stored_server)) && !stored_server.empty();
       LoadProxyConfigUsingDiscovery(settings);
     } else {
       LoadProxyConfigFromPolicy(settings);
@@ -98,6 +103,10 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
   if (IConfig* config = zel::CConfigSingleton::GetInstance(); config && SUCCEEDED(CertMgrLoader::Init(config))) {
     settings->velta.trust_callback = cert_add_from_keystore;
     settings->velta.trust_cert = CertMgrLoader::GetCaCertReference();
+  }
+  diagnosis_.trusted_subjects = cert_store_configured_subjects();
+  if (const std::string est = cert_subject_line(settings->velta.trust_cert); !est.empty()) {
+    diagnosis_.trusted_subjects.push_back(est);
   }
 
   if (policy_serial != 0) {

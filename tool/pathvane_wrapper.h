@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "pathvane/pathvane.h"
-#include "tool/check_record.h"
+#include "diagnosis/check_record.h"
+#include "diagnosis/diagnosis_context.h"
 #include "shared_agent/util/result_codes.h"
 
 // One row of the check table.
@@ -48,6 +49,10 @@ class PathvaneWrapper {
   };
   const RunIdentity& identity() const { return identity_; }
 
+  // What the hints know of the run before any check: how the proxy was
+  // chosen, whether a stored proxy is set, the trusted set's own subjects.
+  DiagnosisContext& diagnosis_context() { return diagnosis_; }
+
   // The proxy description by discovery (libproxfind.so): 0, or 0x80004005
   // when discovery could not run (the proxy then stays unset).
   HRESULT LoadProxyConfigUsingDiscovery(pathvane_settings* settings);
@@ -74,4 +79,5 @@ class PathvaneWrapper {
   pathvane_handle* handle_ = nullptr;
   std::vector<CheckRecord> records_;
   RunIdentity identity_;
+  DiagnosisContext diagnosis_;
 };

@@ -79,8 +79,21 @@ bool tls_failed(const xfer_facts& facts) {
 json time_us(int64_t value) { return value < 0 ? json(nullptr) : json(value); }
 
 json transfer_json(const xfer_facts& facts) {
+  json stages = json::array();
+  static const struct {
+    uint32_t bit;
+    const char* name;
+  } kStages[] = {{XFER_REACHED_LOOKUP, "lookup"},
+                 {XFER_REACHED_CONNECT, "connect"},
+                 {XFER_REACHED_TUNNEL, "tunnel"},
+                 {XFER_REACHED_TLS, "tls"},
+                 {XFER_REACHED_ANSWER, "answer"}};
+  for (const auto& stage : kStages) {
+    if (facts.reached & stage.bit) stages.push_back(stage.name);
+  }
   json t = {
       {"curl_code", facts.curl_code},
+      {"reached", std::move(stages)},
       {"times_us",
        {{"name_lookup", time_us(facts.name_lookup_us)},
         {"connect", time_us(facts.connect_us)},
@@ -146,6 +159,11 @@ json check_json(const CheckRecord& record) {
   json hints = json::array();
   for (const std::string& hint : record.hints) hints.push_back(bounded(hint));
   c["hints"] = std::move(hints);
+  json causes = json::array();
+  for (const Cause& cause : record.causes) {
+    causes.push_back({{"code", cause.code}, {"key", bounded(cause.key)}, {"evidence", cause.evidence}});
+  }
+  c["causes"] = std::move(causes);
   return c;
 }
 

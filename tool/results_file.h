@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tool/check_record.h"
+#include "diagnosis/check_record.h"
 #include "tool/pathvane_wrapper.h"
 
 constexpr int kResultsFormat = 1;

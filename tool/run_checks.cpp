@@ -3,9 +3,9 @@
 
 #include "agent/kit/kit.h"
 #include "pathvane/xfer_table.h"
-#include "tool/hints.h"
+#include "diagnosis/hints.h"
 #include "tool/pathvane_wrapper.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 #include "velta_client/src/common/xfer_progress.h"
 
 namespace {
@@ -68,12 +68,6 @@ Counted classify(uint32_t bit, const check_result& result, const char* curl_erro
   return Counted::kIssues;
 }
 
-}  // namespace
-
-const char* verdict_word(int rc) { return rc == 0 ? "pass" : rc == 6 ? "warning" : "error"; }
-
-namespace {
-
 // What the runner keeps of a check that ran: the transfers' facts of it.
 void keep_transfers(CheckRecord& record) {
   for (unsigned i = 0; i < xfer_facts_count(); ++i) record.transfers.push_back(*xfer_facts_at(i));
@@ -87,7 +81,10 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
   if (!handle_) return E_HANDLE;
   records_.clear();
   Counters counters;
-  HintClock clock;
+  DiagnosisContext context = diagnosis_;
+  context.told.clear();
+  context.skew_told = false;
+  context.proxy_echo_told = false;
   char curl_error[256];
   unsigned selected = 0;
   for (const CheckRow& row : table) {
@@ -130,8 +127,8 @@ HRESULT PathvaneWrapper::RunChecks(uint32_t mask, std::span<const CheckRow> tabl
       record.counted = classify(row.bit, result, curl_error, counters);
     }
     trace(kReport, "********* -END- *********");
-    clock.now = std::time(nullptr);
-    record.hints = check_hints(record, clock);
+    context.now = std::time(nullptr);
+    diagnose_check(record, context);
     for (const std::string& hint : record.hints) trace_hint("%s", hint.c_str());
     records_.push_back(std::move(record));
   }

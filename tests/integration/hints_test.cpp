@@ -132,7 +132,7 @@ TEST_F(Hints, RealFailuresAreExplained) {
        {"Connect: the connection to 127.0.0.1:" + std::to_string(refused) + " was refused", "directly, no proxy"}},
       {"certificate of an unknown CA", {"/T"},
        [](json& c) { c.erase("config/agent/cloud/trustedcerts/cert"); }, "", "Health Test",
-       {"ends in the CA \"/O=Pathvane Test Cloud/CN=Pathvane Test Cloud CA\", which the trusted set does not hold",
+       {"\"/O=Pathvane Test Cloud/CN=Pathvane Test Cloud CA\", which the trusted set does not hold",
         "TLS-inspecting proxy"}},
       {"registration refused", {"/J"}, nullptr, R"({"path": "/agent/v1/register", "status": 401})",
        "Velta Registration",
@@ -156,6 +156,20 @@ TEST_F(Hints, RealFailuresAreExplained) {
     // The log holds the same hints.
     for (const auto& hint : hints) EXPECT_TRUE(contains(dir_.log_text(), "[hint] " + hint)) << c.label;
   }
+}
+
+// Every HTTPS check fails on the same unknown CA: the first says it in
+// full, each later one in a line naming the first.
+TEST_F(Hints, ASharedCauseIsToldInFullOnce) {
+  json config = base_config(*cloud_);
+  config.erase("config/agent/cloud/trustedcerts/cert");
+  dir_.write_config(config);
+  auto r = run({"/T", "/U"});
+  const Lines hints = hints_in(r.err);
+  ASSERT_EQ(hints.size(), 3u) << r.err;
+  EXPECT_TRUE(contains(hints[0], "Pathvane Test Cloud CA")) << hints[0];
+  EXPECT_TRUE(contains(hints[2], "the same cause as told for \"Health Test\"")) << hints[2];
+  EXPECT_TRUE(contains(hints[2], "/O=Pathvane Test Cloud/CN=Pathvane Test Cloud CA")) << hints[2];
 }
 
 TEST_F(Hints, PassingChecksGetNone) {
@@ -242,7 +256,9 @@ TEST_F(Hints, ExpiredAndMisnamedCertificates) {
     std::vector<std::string> expected;
   };
   const CertCase cases[] = {
-      {"expired", {"TLS: the certificate \"/O=Pathvane Test Cloud/CN=localhost\"", "is expired", "local clock says"}},
+      {"expired",
+       {"TLS: the server's certificate \"/O=Pathvane Test Cloud/CN=localhost\" (depth 0", "is expired",
+        "local clock says"}},
       {"other-host", {"does not hold the name \"127.0.0.1\"", "it holds DNS:other-host.example"}},
   };
   for (const auto& c : cases) {

@@ -2,6 +2,9 @@
 // run through the stored proxy writes, what a run stopped by its settings
 // writes, and that a file it cannot write leaves the run as it is.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,11 +125,11 @@ class ResultsFile : public testsupport::CloudSuite {
 
   std::string results_path() const { return dir_.path() + "/log/pathvane-results.json"; }
 
-  testsupport::ProcessResult run(const Lines& args, const Lines& prefix = {}) {
+  testsupport::ProcessResult run(const Lines& args, const Lines& prefix = {},
+                                 std::map<std::string, std::string> env = {}) {
     Lines argv = prefix;
     argv.push_back(tool_);
     argv.insert(argv.end(), args.begin(), args.end());
-    std::map<std::string, std::string> env;
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
                              "ALL_PROXY", "NO_PROXY"}) {
       env.emplace(name, "");
@@ -222,6 +225,73 @@ TEST_F(ResultsFile, RunStoppedBySettingsHoldsItsErrorLines) {
   ASSERT_EQ(doc["errors"].size(), shown.size()) << r.err;
   for (size_t i = 0; i < shown.size(); ++i) EXPECT_EQ("[error] " + doc["errors"][i].get<std::string>(), shown[i]);
   EXPECT_TRUE(contains(r.err, "[error] Failed to load guids")) << r.err;
+}
+
+// Milliseconds since the epoch of "2026-12-11T01:02:03.456Z" (or the log's
+// "2026-12-11T01:02:03.456Z " prefix); -1 when it has another form.
+long long utc_ms(const std::string& stamp) {
+  std::tm parts{};
+  int ms = 0;
+  char zone = 0;
+  if (std::sscanf(stamp.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &ms, &zone) != 8 || zone != 'Z') {
+    return -1;
+  }
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  return static_cast<long long>(timegm(&parts)) * 1000 + ms;
+}
+
+long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The start time and the log's stamps are this run's, in UTC, whatever the
+// local zone.
+TEST_F(ResultsFile, StartedAndLogStampsAreTheRunsUtcTime) {
+  json c = config();
+  dir_.write_config(c);
+  for (const char* zone : {"UTC", "Asia/Kolkata"}) {
+    const long long before = now_ms();
+    auto r = run({"/T", "/P-"}, {}, {{"TZ", zone}});
+    const long long after = now_ms();
+    const json doc = results();
+    const long long started = utc_ms(doc["started"].get<std::string>());
+    EXPECT_GE(started, before) << zone << " " << doc["started"];
+    EXPECT_LE(started, after) << zone << " " << doc["started"];
+    const Lines log = split_lines(read_file(dir_.path() + "/log/pathvane.log"));
+    ASSERT_FALSE(log.empty());
+    for (const std::string& line : {log.front(), log.back()}) {
+      const long long stamp = utc_ms(line.substr(0, 24));
+      EXPECT_GE(stamp, before) << zone << " " << line;
+      EXPECT_LE(stamp, after) << zone << " " << line;
+    }
+  }
+}
+
+// A failing check: its hints and causes are the check's, and the run's
+// error lines hold only what standard error showed as "[error] " lines.
+TEST_F(ResultsFile, FailingCheckCarriesItsCausesAndErrorsHoldNoHint) {
+  json c = config();
+  const int refused = testsupport::free_loopback_port();
+  c["config/proxy/testurl"] = "http://127.0.0.1:" + std::to_string(refused) + "/health";
+  dir_.write_config(c);
+  auto r = run({"/T", "/P-"});
+  ASSERT_TRUE(contains(r.err, "[hint] ")) << r.err;
+  const json doc = results();
+  const json& check = doc["checks"][0];
+  ASSERT_FALSE(check["hints"].empty());
+  ASSERT_EQ(check["causes"].size(), 1u) << check.dump(2);
+  EXPECT_EQ(check["causes"][0]["code"], "tcp.refused");
+  EXPECT_EQ(check["causes"][0]["key"], "127.0.0.1:" + std::to_string(refused));
+  EXPECT_EQ(check["causes"][0]["evidence"]["route"], "direct");
+  const Lines shown = with_prefix(r.err, "[error] ");
+  ASSERT_EQ(doc["errors"].size(), shown.size()) << r.err;
+  for (size_t i = 0; i < shown.size(); ++i) EXPECT_EQ("[error] " + doc["errors"][i].get<std::string>(), shown[i]);
+  for (const auto& line : doc["errors"]) {
+    for (const auto& hint : check["hints"]) EXPECT_FALSE(contains(line.get<std::string>(), hint.get<std::string>()));
+  }
 }
 
 // A results file that cannot be written is one error line; the report, the

@@ -18,7 +18,7 @@
 #include "tests/support/proxies.h"
 #include "tests/support/test_certs.h"
 #include "velta_client/src/cert_store.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 
 namespace {
 

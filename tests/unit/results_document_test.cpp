@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pathvane/xfer_table.h"
 #include "tool/results_file.h"
 
 namespace {
@@ -109,6 +110,171 @@ TEST(ResultsDocument, ChainOnlyWhereTlsFailed) {
   EXPECT_EQ(doc["checks"][1]["verdict"], "error");
   EXPECT_TRUE(doc["checks"][1]["outcome"].is_null());
   EXPECT_TRUE(doc["checks"][1]["http_status"].is_null());
+}
+
+const char* numbered_strerror(CURLcode code) {
+  static std::string text;
+  text = "curl text " + std::to_string(static_cast<int>(code));
+  return text.c_str();
+}
+
+template <size_t N>
+void put(char (&field)[N], const std::string& value) {
+  std::snprintf(field, N, "%s", value.c_str());
+}
+
+// One check whose every field holds a value no neighbouring field holds, so
+// a field written from its neighbour's source shows.
+CheckRecord distinct_check() {
+  CheckRecord r;
+  r.name = "Retro File Fetch";
+  r.bit = 0x10;
+  r.rc = 1;
+  r.slot_read = true;
+  r.slot.outcome = OUTCOME_UNKNOWN_CA;  // 11
+  r.slot.curl_code = CURLE_PEER_FAILED_VERIFICATION;  // 60
+  put(r.slot.curl_error, "SSL certificate problem: self-signed certificate in certificate chain");
+  r.slot.http_status = 0;
+  r.counted = Counted::kIssues;
+  xfer_facts f{};
+  f.curl_code = CURLE_PEER_FAILED_VERIFICATION;
+  f.reached = XFER_REACHED_LOOKUP | XFER_REACHED_CONNECT | XFER_REACHED_TUNNEL;
+  f.tls_start_us = 700;
+  f.name_lookup_us = 110;
+  f.connect_us = 220;
+  f.tls_us = 330;
+  f.first_byte_us = 440;
+  f.total_us = 550;
+  put(f.remote_ip, "10.0.0.8");
+  f.remote_port = 3128;
+  f.url_port = 443;
+  f.connect_code = 200;
+  put(f.http_version, "1.1");
+  f.proxy_auth_offered = CURLAUTH_NTLM;
+  f.proxy_auth_used = CURLAUTH_BASIC;
+  f.proxy_has_credentials = 1;
+  put(f.proxy, "http://10.0.0.8:3128");
+  put(f.server_date, "Fri, 11 Dec 2026 01:02:03 GMT");
+  put(f.tls_version, "TLSv1.3");
+  put(f.tls_cipher, "TLS_AES_256_GCM_SHA384");
+  f.verify_error = 19;
+  put(f.verify_error_text, "self-signed certificate in certificate chain");
+  f.chain_count = 2;
+  put(f.chain[0].subject, "/CN=cloud.example");
+  put(f.chain[0].issuer, "/CN=Box CA");
+  put(f.chain[0].not_before, "2026-01-01 00:00:00 UTC");
+  put(f.chain[0].not_after, "2027-01-01 00:00:00 UTC");
+  put(f.chain[0].sha256, "AA:BB");
+  f.chain[0].known = 0;
+  f.chain[0].verify_error = 0;
+  put(f.chain[1].subject, "/CN=Box CA");
+  put(f.chain[1].issuer, "/CN=Box CA");
+  put(f.chain[1].not_before, "2025-01-01 00:00:00 UTC");
+  put(f.chain[1].not_after, "2035-01-01 00:00:00 UTC");
+  put(f.chain[1].sha256, "CC:DD");
+  f.chain[1].known = 1;
+  f.chain[1].verify_error = 19;
+  r.transfers.push_back(f);
+  r.causes.push_back({"tls.untrusted_ca", "/CN=Box CA", {{"ca", "/CN=Box CA"}, {"route", "proxy"}}});
+  r.hints = {"TLS: first line", "TLS: second line"};
+  return r;
+}
+
+TEST(ResultsDocument, EveryFieldFromItsOwnSource) {
+  const auto saved = pathvane_curl;
+  pathvane_curl.curl_easy_strerror = numbered_strerror;
+  const std::vector<CheckRecord> checks = {distinct_check()};
+  PathvaneWrapper::RunIdentity identity;
+  identity.host_read = true;
+  identity.os.major = 6;
+  identity.os.minor = 8;
+  identity.os.build = 12;
+  identity.os.architecture = 9;
+  identity.os.os_product_type = 1;
+  put(identity.host.hostname, "ws-0142");
+  identity.agent_version = "8.4.2.31122";
+  ResultsRun run;
+  run.started = "2026-12-11T01:02:03.456Z";
+  run.proxy_mode = "discover";
+  run.command_line = "/opt/orvix/pathvane /H";
+  run.exit_code = 0;
+  run.identity = &identity;
+  run.checks = &checks;
+  run.errors = {"one error"};
+  run.log_path = "/opt/orvix/log/pathvane.log";
+  const json doc = json::parse(results_document(run));
+  pathvane_curl = saved;
+
+  const json expected_host = {{"name", "ws-0142"},
+                              {"os", {{"major", 6}, {"minor", 8}, {"build", 12}, {"architecture", 9}, {"product_type", 1}}}};
+  EXPECT_EQ(doc["host"], expected_host);
+  EXPECT_EQ(doc["agent_version"], "8.4.2.31122");
+  EXPECT_EQ(doc["proxy_mode"], "discover");
+  EXPECT_EQ(doc["command_line"], "/opt/orvix/pathvane /H");
+  EXPECT_EQ(doc["log"], "/opt/orvix/log/pathvane.log");
+  EXPECT_EQ(doc["errors"], json::array({"one error"}));
+  EXPECT_EQ(doc["started"], "2026-12-11T01:02:03.456Z");
+
+  const json& c = doc["checks"][0];
+  const json expected_check = {
+      {"name", "Retro File Fetch"},
+      {"verdict", "error"},
+      {"rc", 1},
+      {"counted", "issues"},
+      {"outcome", {{"code", 11}, {"text", pathvane_outcome_text(OUTCOME_UNKNOWN_CA)}}},
+      {"curl", {{"code", 60}, {"text", "curl text 60"}}},
+      {"error_text", "SSL certificate problem: self-signed certificate in certificate chain"},
+      {"http_status", 0},
+      {"hints", {"TLS: first line", "TLS: second line"}},
+      {"causes", {{{"code", "tls.untrusted_ca"}, {"key", "/CN=Box CA"},
+                   {"evidence", {{"ca", "/CN=Box CA"}, {"route", "proxy"}}}}}},
+  };
+  for (const auto& [name, value] : expected_check.items()) EXPECT_EQ(c[name], value) << name;
+
+  const json expected_transfer = {
+      {"curl_code", 60},
+      {"reached", {"lookup", "connect", "tunnel"}},
+      {"times_us", {{"name_lookup", 110}, {"connect", 220}, {"tls", 330}, {"first_byte", 440}, {"total", 550}}},
+      {"remote_ip", "10.0.0.8"},
+      {"remote_port", 3128},
+      {"proxy", "http://10.0.0.8:3128"},
+      {"proxy_has_credentials", true},
+      {"proxy_auth_offered", CURLAUTH_NTLM},
+      {"proxy_auth_used", CURLAUTH_BASIC},
+      {"connect_code", 200},
+      {"http_version", "1.1"},
+      {"server_date", "Fri, 11 Dec 2026 01:02:03 GMT"},
+      {"tls_version", "TLSv1.3"},
+      {"tls_cipher", "TLS_AES_256_GCM_SHA384"},
+      {"verify_error", 19},
+      {"verify_error_text", "self-signed certificate in certificate chain"},
+      {"chain_count", 2},
+      {"chain",
+       {{{"subject", "/CN=cloud.example"}, {"issuer", "/CN=Box CA"}, {"not_before", "2026-01-01 00:00:00 UTC"},
+         {"not_after", "2027-01-01 00:00:00 UTC"}, {"sha256", "AA:BB"}, {"known", false}, {"verify_error", 0}},
+        {{"subject", "/CN=Box CA"}, {"issuer", "/CN=Box CA"}, {"not_before", "2025-01-01 00:00:00 UTC"},
+         {"not_after", "2035-01-01 00:00:00 UTC"}, {"sha256", "CC:DD"}, {"known", true}, {"verify_error", 19}}}},
+  };
+  EXPECT_EQ(c["transfers"][0], expected_transfer) << c["transfers"][0].dump(2);
+}
+
+TEST(ResultsDocument, ChainKeptOnACurlVerifyFailureAndCutToEight) {
+  CheckRecord quiet = distinct_check();
+  // libcurl refused the peer though OpenSSL named no error at any depth.
+  quiet.transfers[0].verify_error = 0;
+  quiet.transfers[0].chain[1].verify_error = 0;
+  CheckRecord long_chain = distinct_check();
+  long_chain.transfers[0].chain_count = 12;
+  for (unsigned i = 0; i < XFER_CHAIN_MAX; ++i) put(long_chain.transfers[0].chain[i].subject, "/CN=c" + std::to_string(i));
+  const std::vector<CheckRecord> checks = {quiet, long_chain};
+  ResultsRun run;
+  run.checks = &checks;
+  const json doc = json::parse(results_document(run));
+  EXPECT_EQ(doc["checks"][0]["transfers"][0]["chain"].size(), 2u);
+  const json& cut = doc["checks"][1]["transfers"][0];
+  EXPECT_EQ(cut["chain_count"], 12);
+  ASSERT_EQ(cut["chain"].size(), 8u);
+  EXPECT_EQ(cut["chain"][7]["subject"], "/CN=c7");
 }
 
 class ResultsFolder : public ::testing::Test {

@@ -8,6 +8,7 @@
 #include "pathvane/xfer_table.h"
 #include "tests/support/process.h"
 #include "tests/support/report.h"
+#include "diagnosis/xfer_facts.h"
 #include "tool/pathvane_wrapper.h"
 
 namespace {
@@ -220,6 +221,40 @@ TEST_F(RunChecksTest, RowWithoutSlotIsCountedAsFailed) {
   EXPECT_NE(err.find("Failed to get check result details"), std::string::npos);
   std::vector<std::string> tail(lines.end() - 6, lines.end());
   EXPECT_EQ(tail, summary(0, 0, 1, 1));
+}
+
+// A check whose one transfer was refused, and one that made none.
+int check_with_refused_transfer(pathvane_handle* handle) {
+  static int marker;
+  xfer_facts_before(reinterpret_cast<CURL*>(&marker));
+  xfer_facts* facts = xfer_facts_take_in_flight();
+  facts->curl_code = CURLE_COULDNT_CONNECT;
+  std::snprintf(facts->remote_ip, sizeof(facts->remote_ip), "192.0.2.7");
+  facts->remote_port = 9;
+  handle->results[slot_for_bit(0x1)] = {OUTCOME_FAILED, CURLE_COULDNT_CONNECT, "refused", 0};
+  return 1;
+}
+
+int check_without_transfer(pathvane_handle* handle) {
+  handle->results[slot_for_bit(0x4)] = {OUTCOME_FAILED, 0, "no token", 0};
+  return 1;
+}
+
+TEST_F(RunChecksTest, EachCheckHasOnlyItsOwnTransfersAndCauses) {
+  const CheckRow rows[] = {{"Health Test", 0x1, check_with_refused_transfer},
+                           {"Velta Registration", 0x4, check_without_transfer}};
+  run(0x1 | 0x4, rows);
+  const auto& records = wrapper_.records();
+  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records[0].transfers.size(), 1u);
+  ASSERT_FALSE(records[0].causes.empty());
+  EXPECT_EQ(records[0].causes[0].code, "tcp.refused");
+  EXPECT_EQ(records[0].causes[0].key, "192.0.2.7:9");
+  EXPECT_TRUE(records[1].transfers.empty());
+  ASSERT_EQ(records[1].causes.size(), 1u);
+  EXPECT_EQ(records[1].causes[0].code, "check.stopped");
+  ASSERT_EQ(records[1].hints.size(), 1u);
+  EXPECT_NE(records[1].hints[0].find("before any transfer: no token"), std::string::npos) << records[1].hints[0];
 }
 
 TEST(SlotTable, BitsMapToTheirShift) {

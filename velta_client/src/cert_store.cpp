@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "platform/cert_system_store.h"
@@ -280,4 +281,18 @@ bool cert_store_loaded() {
   if (!cert_store_lock_ready.load()) return false;
   std::lock_guard<std::mutex> lock(cert_store_lock);
   return root_list && root_count != 0;
+}
+
+std::string cert_subject_line(const X509* cert) {
+  char subject[512];
+  if (!cert || !X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof(subject))) return "";
+  return subject;
+}
+
+std::vector<std::string> cert_store_configured_subjects() {
+  if (!cert_store_lock_ready.load()) return {};
+  std::lock_guard<std::mutex> lock(cert_store_lock);
+  std::vector<std::string> subjects;
+  for (size_t i = 0; i < config_count; ++i) subjects.push_back(cert_subject_line(config_list[i]));
+  return subjects;
 }

@@ -1,6 +1,6 @@
 #include "velta_client/src/common/xfer_functions.h"
 
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 
 curl_function_table pathvane_curl = {};
 curl_debug_callback curl_debug_function = nullptr;

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "agent/kit/kit.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 #include "velta_client/src/common/xfer_functions.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <openssl/ssl.h>
 
 #include "velta_client/src/cert_store.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 

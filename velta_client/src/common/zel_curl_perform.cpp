@@ -1,5 +1,6 @@
 #include "velta_client/src/common/zel_log.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
+#include "velta_client/src/common/xfer_facts_read.h"
 #include "velta_client/src/common/xfer_progress.h"
 #include "velta_client/src/common/zel_transfer.h"
 

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "diagnosis/cause.h"
 #include "pathvane/pathvane.h"
-#include "velta_client/src/common/xfer_facts.h"
+#include "diagnosis/xfer_facts.h"
 
 enum class Counted { kSuccess, kIssues, kFailed };
 
@@ -20,7 +21,8 @@ struct CheckRecord {
   check_result slot{};        // as the check left it
   Counted counted = Counted::kFailed;
   std::vector<xfer_facts> transfers;  // in the order they ran
-  std::vector<std::string> hints;
+  std::vector<Cause> causes;  // decided from the above, in the order found
+  std::vector<std::string> hints;  // the causes in words
 };
 
 // "pass", "warning" or "error", as the verdict line says it.

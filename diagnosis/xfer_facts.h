@@ -21,8 +21,20 @@ struct xfer_chain_cert {
   int32_t verify_error;  // OpenSSL's verification error at this depth, 0 none
 };
 
+// Stages a transfer reached, as bits of xfer_facts::reached.
+constexpr uint32_t XFER_REACHED_LOOKUP = 0x1;  // the first hop's name resolved
+constexpr uint32_t XFER_REACHED_CONNECT = 0x2;  // TCP connected to the first hop
+constexpr uint32_t XFER_REACHED_TUNNEL = 0x4;  // a proxy answered CONNECT with 2xx
+constexpr uint32_t XFER_REACHED_TLS = 0x8;  // the TLS handshake with the server finished
+constexpr uint32_t XFER_REACHED_ANSWER = 0x10;  // an answer's first byte arrived
+
 struct xfer_facts {
   int32_t curl_code;
+  uint32_t reached;  // XFER_REACHED_* bits
+  // When the client hello went out, -1 when no handshake started; whether
+  // any handshake message came back from the server.
+  int64_t tls_start_us;
+  int32_t tls_server_spoke;
   // Times in microseconds from the transfer's start; -1 when not reached.
   int64_t name_lookup_us;
   int64_t connect_us;
@@ -46,12 +58,20 @@ struct xfer_facts {
   xfer_chain_cert chain[XFER_CHAIN_MAX];
   char host[256];           // the host name of the URL asked for
   int32_t url_port;         // its port, or its scheme's (0 when unknown)
+  char url_scheme[8];       // "http", "https"; "" when unknown (a proxy tunnels only https)
   char redirect_url[512];   // where a redirect answer pointed; "" none
   // The challenges of the last answer (or the proxy's CONNECT answer):
   // Proxy-Authenticate and WWW-Authenticate, and its Server header.
   char proxy_challenge[128];
   char server_challenge[128];
   char server_software[64];
+  // What a proxy's own answer said of itself: the Server header and any
+  // proxy error header ("X-Squid-Error: ERR_CONNECT_FAIL 111") of its
+  // CONNECT answer, and of a plain answer; the Via header of a plain answer.
+  char connect_server[64];
+  char connect_error[160];
+  char proxy_error[160];
+  char via[160];
   char leaf_names[512];     // the leaf's "DNS:name, IP:address" entries, cut at a whole entry
   // An echo the check compared with what it sent (echo_compared set):
   // the lengths, and the offset of the first byte that differed, -1 when
@@ -68,9 +88,10 @@ unsigned xfer_facts_count();
 // Null past the count.
 const xfer_facts* xfer_facts_at(unsigned index);
 
-// Around each perform. after also writes one "[timing]" trace line.
+// Before each perform: a fresh record for it, which the reader of the
+// finished transfer takes (null when none is being performed).
 void xfer_facts_before(CURL* curl);
-void xfer_facts_after(CURL* curl, CURLcode code);
+xfer_facts* xfer_facts_take_in_flight();
 
 // Called with each TLS context the trust hook sees: watches the handshake
 // for the TLS version, cipher and the presented chain, keeping the verify
