@@ -40,6 +40,7 @@ PY
 # A stand-in for the tool: runs the given shell text in the agent folder.
 fake_tool() {
   mkdir -p "$1/log"
+  # shellcheck disable=SC2016 # expanded by the stand-in, not here
   printf '#!/bin/sh\ncd "$(dirname "$0")"\n%s\n' "$2" > "$1/pathvane"
   chmod 755 "$1/pathvane"
 }
