@@ -11,9 +11,11 @@
 
 namespace {
 
-bool is_directory(const std::string& path) {
+// Whatever is there, a link included, is left for the download to judge:
+// it opens the folder itself and refuses anything but a folder.
+bool exists(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -30,7 +32,7 @@ HRESULT PathvaneWrapper::LoadPolicyFileName(pathvane_settings* settings) {
   if (Util::aswprintf(&tmp_dir, u"%s/%s", base.c_str(), u"tmp") < 0 || !tmp_dir) return S_OK;
   std::string narrow;
   bool ready = SUCCEEDED(WideToUtf8(tmp_dir, narrow)) &&
-               (is_directory(narrow) || mkdir(narrow.c_str(), 0755) == 0);
+               (exists(narrow) || mkdir(narrow.c_str(), 0755) == 0);
   if (!ready) {
     error("PathvaneWrapper::LoadPolicyFileName failed to create tmp directory");
     Util::FreeMem(tmp_dir);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -14,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/fd_write.h"
 #include "platform/loader.h"
+#include "platform/temp_file.h"
 
 #ifndef PATHVANE_VERSION
 #error "PATHVANE_VERSION comes from the CMake project version"
@@ -22,8 +24,6 @@
 namespace {
 
 using nlohmann::json;
-
-constexpr const char* kTemporaryName = "pathvane-results.json.tmp";
 
 // Cut to the bound on a character boundary; ill-formed bytes are left to
 // the dump, which writes U+FFFD for them.
@@ -207,7 +207,7 @@ std::string results_document(const ResultsRun& run) {
   return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool write_results_file(const std::string& directory, const std::string& text, std::string& why) {
+bool write_results_file(const std::string& directory, const std::string& text, std::string& why, const char* name) {
   const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir_fd < 0) {
     why = errno == ENOTDIR || errno == ELOOP ? directory + " is not a directory" : std::strerror(errno);
@@ -216,30 +216,30 @@ bool write_results_file(const std::string& directory, const std::string& text, s
   // rename would replace a link rather than follow it, but a link or a
   // folder at the path is not ours to replace.
   struct stat st {};
-  if (::fstatat(dir_fd, kResultsFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
     why = "not a regular file";
     ::close(dir_fd);
     return false;
   }
-  // A temporary left by a run that died is removed; unlinkat never follows a link.
-  ::unlinkat(dir_fd, kTemporaryName, 0);
-  const int fd = ::openat(dir_fd, kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // A temporary of this run's own: a run beside it never takes or removes it.
+  char temporary[NAME_MAX + 1];
+  const int fd = platform::create_temporary_at(dir_fd, name, temporary, sizeof(temporary));
   if (fd < 0) {
     why = std::strerror(errno);
     ::close(dir_fd);
     return false;
   }
-  bool ok = ::fchmod(fd, 0600) == 0 && platform::write_all(fd, text) && ::fsync(fd) == 0;
+  bool ok = platform::write_all(fd, text) && ::fsync(fd) == 0;
   if (!ok) why = std::strerror(errno);
   if (::close(fd) != 0 && ok) {
     ok = false;
     why = std::strerror(errno);
   }
-  if (ok && ::renameat(dir_fd, kTemporaryName, dir_fd, kResultsFileName) != 0) {
+  if (ok && ::renameat(dir_fd, temporary, dir_fd, name) != 0) {
     ok = false;
     why = std::strerror(errno);
   }
-  if (!ok) ::unlinkat(dir_fd, kTemporaryName, 0);
+  if (!ok) ::unlinkat(dir_fd, temporary, 0);
   ::close(dir_fd);
   return ok;
 }
@@ -255,8 +255,14 @@ std::string results_directory() {
 
 void write_run_results(const ResultsRun& run) {
   const std::string directory = results_directory();
-  std::string why;
-  if (!write_results_file(directory, results_document(run), why)) {
-    error("The results file %s cannot be written: %s", (directory + "/" + kResultsFileName).c_str(), why.c_str());
+  const std::string text = results_document(run);
+  // A run beside another keeps its own document too, named like its log.
+  const std::string own = trace_own_results_name();
+  for (const std::string& name : {std::string(kResultsFileName), own}) {
+    if (name.empty()) continue;
+    std::string why;
+    if (!write_results_file(directory, text, why, name.c_str())) {
+      error("The results file %s cannot be written: %s", (directory + "/" + name).c_str(), why.c_str());
+    }
   }
 }

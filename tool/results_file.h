@@ -31,13 +31,15 @@ std::string results_time_now();
 // kResultsTextMax bytes.
 std::string results_document(const ResultsRun& run);
 
-// Writes text as directory/pathvane-results.json through a temporary file
-// in the same folder (0600, never through a link) and a rename. False with
-// why when it could not.
-bool write_results_file(const std::string& directory, const std::string& text, std::string& why);
+// Writes text as directory/name through a temporary file of its own in the
+// same folder (0600, never through a link) and a rename. False with why
+// when it could not.
+bool write_results_file(const std::string& directory, const std::string& text, std::string& why,
+                        const char* name = kResultsFileName);
 
 // The folder of the trace log (where it is, or where it would have gone).
 std::string results_directory();
 
-// Writes the run's file; a failure is one error line and nothing else.
+// Writes the run's file, and its own document too when it writes a per-run
+// log; a failure is one error line and nothing else.
 void write_run_results(const ResultsRun& run);

@@ -12,7 +12,8 @@
 // which goes to standard output. Each message is one line: its text goes
 // through platform::escape_line, so what it carries can neither end the line
 // nor start another. Every line also goes to the trace
-// log that trace_open opens (<tool's directory>/log/pathvane.log, each line
+// log that trace_open opens (<tool's directory>/log/pathvane.log, or
+// pathvane.<pid>.log while a run still going holds that one; each line
 // behind a UTC time stamp); errors go to standard error with a prefix, and
 // other traces only with trace_set_verbose or while there is no log.
 // trace_close ends standard error with the log's path.
@@ -30,6 +31,10 @@ void trace_hint(const char* fmt, ...);
 // open log's path ("" when there is none), for the results file.
 std::vector<std::string> trace_error_lines();
 std::string trace_log_path();
+// While another run holds log/pathvane.log, a run writes pathvane.<pid>.log
+// and keeps its own results document beside it under this name
+// ("pathvane-results.<pid>.json"); "" when the run has the usual log.
+std::string trace_own_results_name();
 void setDebugLevel(int64_t level);
 int64_t getDebugLevel();
 void trace(int64_t level, const char* fmt, ...);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/kit/kit.h"
+#include "agent/kit/log_folder.h"
 #include "platform/clock.h"
 #include "platform/fd_write.h"
 #include "platform/format.h"
@@ -23,7 +24,6 @@ namespace {
 
 constexpr int64_t kReportBit = 0x80000000LL;
 constexpr const char* kLogName = "pathvane.log";
-constexpr const char* kPreviousLogName = "pathvane.log.1";
 
 enum class Kind { kReport, kTrace, kError, kHint };
 
@@ -80,44 +80,6 @@ void write_log(const std::string& line) {
   out.log_path.clear();
 }
 
-// The log folder made 0700 when missing; the previous log kept once; the
-// new file 0600, never reached through a link, a regular file or nothing.
-int open_log(const std::string& directory, std::string& why) {
-  if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    why = std::strerror(errno);
-    return -1;
-  }
-  const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir_fd < 0) {
-    why = errno == ENOTDIR || errno == ELOOP ? std::string(directory + " is not a directory") : std::strerror(errno);
-    return -1;
-  }
-  int fd = -1;
-  struct stat st {};
-  if (::fstatat(dir_fd, kLogName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      why = "not a regular file";
-    } else if (::renameat(dir_fd, kLogName, dir_fd, kPreviousLogName) != 0) {
-      why = std::string("cannot keep it as ") + kPreviousLogName + ": " + std::strerror(errno);
-    }
-  } else if (errno != ENOENT) {
-    why = std::strerror(errno);
-  }
-  if (why.empty()) {
-    // O_EXCL: whatever appeared at the path since the rename is not ours.
-    fd = ::openat(dir_fd, kLogName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      why = std::strerror(errno);
-    } else if (::fchmod(fd, 0600) != 0) {
-      why = std::strerror(errno);
-      ::close(fd);
-      fd = -1;
-    }
-  }
-  ::close(dir_fd);
-  return fd;
-}
-
 // One message is one line, written with one write: a trailing line end of
 // the text is dropped, the line end is ours, and whatever else the text
 // carries is escaped so it can neither end the line nor forge another.
@@ -162,12 +124,11 @@ int trace_open(int /*target*/) {
     const std::string tool_directory = platform::executable_directory();
     directory = (tool_directory.empty() ? std::string(".") : tool_directory) + "/log";
   }
-  const std::string path = directory + "/" + kLogName;
-  std::string why;
-  out.log_fd = open_log(directory, why);
+  std::string path, why;
+  out.log_fd = log_folder_open(directory, path, why);
   if (out.log_fd < 0) {
     out.log_path.clear();
-    log_unwritable(path, "cannot be written", why);
+    log_unwritable(directory + "/" + kLogName, "cannot be written", why);
     return -1;
   }
   out.log_path = path;
@@ -214,6 +175,11 @@ std::vector<std::string> trace_error_lines() {
 std::string trace_log_path() {
   std::lock_guard<std::mutex> lock(output_lock);
   return out.log_fd >= 0 ? out.log_path : std::string();
+}
+
+std::string trace_own_results_name() {
+  std::lock_guard<std::mutex> lock(output_lock);
+  return out.log_fd >= 0 ? log_folder_own_results_name(out.log_path) : std::string();
 }
 
 void setDebugLevel(int64_t level) { debug_level.store(level); }

@@ -4,10 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -436,28 +438,27 @@ TEST_F(PolicyCheck, RefusedDownloadLeavesNoFile) {
 }
 
 TEST_F(PolicyCheck, UnopenablePathSendsNothing) {
-  const std::string target = dir_ + "/elsewhere.xml";
-  ASSERT_TRUE(write_file(target, "original", 0644));
+  const std::string real = dir_ + "/real";
+  ASSERT_TRUE(std::filesystem::create_directory(real));
+  ASSERT_EQ(symlink(real.c_str(), (dir_ + "/linked").c_str()), 0);
   // As long as the file name field holds; the slot keeps its end and the reason.
   const std::string long_name = dir_ + "/missing/" + std::string(259 - dir_.size() - 13, 'p') + ".xml";
   struct Case {
     std::string name;
     std::string path;
-    bool link;  // a symbolic link to target planted at path
     std::string slot_error;
   } cases[] = {
-      {"directory missing", dir_ + "/missing/policy.xml", false,
+      {"directory missing", dir_ + "/missing/policy.xml",
        "Can't open " + dir_ + "/missing/policy.xml for writing: No such file or directory"},
-      {"symbolic link", path_, true, "Can't open " + path_ + " for writing: Too many levels of symbolic links"},
-      {"259 characters in a missing directory", long_name, false,
+      {"folder is a symbolic link", dir_ + "/linked/policy.xml",
+       "Can't open " + dir_ + "/linked/policy.xml for writing: Not a directory"},
+      {"device at the path", "/dev/full", "Can't open /dev/full for writing: is a device"},
+      {"259 characters in a missing directory", long_name,
        "Can't open ..." + long_name.substr(long_name.size() - 255 + std::strlen("Can't open ...") +
                                             std::strlen(" for writing: No such file or directory")) +
            " for writing: No such file or directory"},
   };
   for (const auto& c : cases) {
-    if (c.link) {
-      ASSERT_EQ(symlink(target.c_str(), c.path.c_str()), 0);
-    }
     set_text(settings_.policy_file_name, c.path);
     CheckRun r = run(pathvane_policy_check, kPolicySlot);
     EXPECT_EQ(r.rc, 1) << c.name;
@@ -466,16 +467,12 @@ TEST_F(PolicyCheck, UnopenablePathSendsNothing) {
     EXPECT_EQ(r.slot.http_status, 0) << c.name;
     EXPECT_THAT(r.errors, HasSubstr("zel_velta_fetch_policy: Can't open " + c.path + " for writing: ")) << c.name;
     EXPECT_EQ(r.slot.curl_error, c.slot_error) << c.name;
-    if (c.link) {
-      struct stat st;
-      ASSERT_EQ(lstat(c.path.c_str(), &st), 0);
-      EXPECT_TRUE(S_ISLNK(st.st_mode));
-      EXPECT_EQ(std::filesystem::read_symlink(c.path).string(), target);
-    } else {
-      EXPECT_FALSE(exists_at(dir_ + "/missing"));
-    }
-    EXPECT_EQ(file_contents(target), std::optional<std::string>("original")) << c.name;
   }
+  EXPECT_FALSE(exists_at(dir_ + "/missing"));
+  EXPECT_TRUE(std::filesystem::is_empty(real));
+  struct stat st;
+  ASSERT_EQ(lstat("/dev/full", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
   EXPECT_TRUE(cloud->requests().empty());
 }
 
@@ -504,18 +501,27 @@ TEST_F(PolicyCheck, FailedCloseDiscardsTheFile) {
   EXPECT_EQ(cloud->requests(kPolicyPath).size(), 1u);
 }
 
-// A write refused during the transfer keeps libcurl's words and names the file.
-TEST_F(PolicyCheck, FullDeviceDuringTheTransferNamesTheFile) {
-  set_text(settings_.policy_file_name, "/dev/full");
-  // More than the C library buffers, so fwrite itself meets the full device.
+// A write refused during the transfer keeps libcurl's words and names the
+// policy file, and leaves nothing behind.
+TEST_F(PolicyCheck, WriteRefusedDuringTheTransferNamesTheFile) {
+  // More than the C library buffers, past a file size limit: fwrite itself
+  // meets the limit (EFBIG, with SIGXFSZ ignored).
   ASSERT_TRUE(cloud->add_rule(std::string(R"({"path": ")") + kPolicyPath + R"(", "fill": 1048576})"));
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 65536;
+  const auto saved_handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
   CheckRun r = run(pathvane_policy_check, kPolicySlot);
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  std::signal(SIGXFSZ, saved_handler);
   EXPECT_EQ(r.rc, 1);
   EXPECT_EQ(r.slot.outcome, 1u);
   EXPECT_EQ(r.slot.curl_code, CURLE_WRITE_ERROR);
   EXPECT_EQ(r.slot.http_status, 0);
-  EXPECT_THAT(r.slot.curl_error, StartsWith("Can't write to /dev/full: Failure writing output to destination"));
-  EXPECT_TRUE(exists_at("/dev/full"));
+  EXPECT_THAT(r.slot.curl_error, StartsWith("Can't write to " + path_ + ": Failure writing output to destination"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_));
 }
 
 TEST_F(PolicyCheck, WithoutAFileNameStoresTestPolicyInTheWorkingDirectory) {

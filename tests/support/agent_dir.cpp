@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -119,6 +120,18 @@ void AgentDir::prepare_for_unprivileged_user() const {
   }
   EXPECT_EQ(chmod(path_.c_str(), 0755), 0);
   EXPECT_EQ(chmod(file("agent-config.json").c_str(), 0644), 0);
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::vector<std::string> unprivileged_prefix() {

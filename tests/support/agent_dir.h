@@ -46,6 +46,11 @@ class AgentDir {
 // and the agent's, affiliate's and business GUIDs.
 nlohmann::json agent_identity();
 
+// A file's whole content ("" when it cannot be read), and the names in a
+// folder, sorted.
+std::string file_text(const std::string& path);
+std::vector<std::string> names_in(const std::string& folder);
+
 // The command prefix that runs a program as the unprivileged user.
 std::vector<std::string> unprivileged_prefix();
 

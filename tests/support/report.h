@@ -13,6 +13,8 @@ inline const std::string kErrorVerdict = "========> [error] Connectivity check c
 std::vector<std::string> report_block(const std::string& name, const std::string& verdict,
                                       const std::string& curl_text, const std::string& curl_error, int status);
 std::vector<std::string> report_summary(unsigned ok, unsigned issues, unsigned failed, unsigned total);
+// The whole report of a run of the health check alone that passed (HTTP 200).
+std::vector<std::string> health_pass_report();
 
 // The lines of one check's block as a report shows it, start to end; empty
 // when the report has no block of that name.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -294,7 +295,8 @@ TEST_F(ResultsFolder, ReplacesTheFileOwnerOnlyAndLeavesNoTemporary) {
     std::ofstream(path("pathvane-results.json")) << "previous run\n";
   }
   ASSERT_EQ(chmod(path("pathvane-results.json").c_str(), 0644), 0);
-  // A link left at the temporary name is removed, never followed.
+  // A link at the name a temporary once had is neither followed nor taken:
+  // each write makes a temporary of its own.
   std::ofstream(path("outside")) << "keep me\n";
   fs::create_symlink(path("outside"), path("pathvane-results.json.tmp"));
 
@@ -304,8 +306,12 @@ TEST_F(ResultsFolder, ReplacesTheFileOwnerOnlyAndLeavesNoTemporary) {
   struct stat st {};
   ASSERT_EQ(lstat(path("pathvane-results.json").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(path("pathvane-results.json.tmp"))));
+  EXPECT_TRUE(fs::is_symlink(path("pathvane-results.json.tmp")));
   EXPECT_EQ(read_file(path("outside")), "keep me\n");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"outside", "pathvane-results.json", "pathvane-results.json.tmp"}));
 }
 
 TEST_F(ResultsFolder, RefusesWhatIsNotARegularFileOrFolder) {

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/format.h"
+#include "platform/temp_file.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/velta_client.h"
@@ -47,30 +49,96 @@ void name_file_failure(char* out, const char* before, const char* path, const ch
   platform::format(out, CURL_ERROR_SIZE, "%s...%s%s", before, tail, after);
 }
 
-// Opens the policy file without following a link planted in its place, and
-// for its owner only. Null with errno set.
-FILE* open_policy_file(const char* path, bool* regular) {
-  // Non-blocking, so that a FIFO planted at the path fails the open instead of holding it.
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-  if (fd < 0) return nullptr;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+// Where the download goes. Every step works on the folder's descriptor, so
+// a folder swapped for a link after the open changes nothing, and the
+// policy's own name is only ever renamed over or unlinked, never opened.
+struct PolicyTarget {
+  int folder = -1;
+  const char* name = nullptr;         // the policy's name in the folder
+  char temporary[NAME_MAX + 1] = {};  // the download's own file there
+};
+
+// Opens the folder of path (a link in its place is refused) and makes the
+// download's file in it. Null with why set.
+FILE* open_policy_file(const char* path, PolicyTarget& target, char (&why)[128]) {
+  char folder[PATH_MAX];
+  const char* slash = std::strrchr(path, '/');
+  target.name = slash ? slash + 1 : path;
+  const size_t folder_len = slash ? std::max<size_t>(static_cast<size_t>(slash - path), 1) : 0;
+  if (folder_len >= sizeof(folder)) {
+    error_text(ENAMETOOLONG, why);
+    return nullptr;
+  }
+  // "name" alone is in the working directory; "/name" in the root.
+  platform::format(folder, sizeof(folder), "%.*s", slash ? static_cast<int>(folder_len) : 1, slash ? path : ".");
+  if (!*target.name) {
+    error_text(EISDIR, why);
+    return nullptr;
+  }
+  target.folder = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (target.folder < 0) {
+    error_text(errno, why);
+    return nullptr;
+  }
+  // The rename would fail on a folder only after the download; a device
+  // configured as the path is never replaced.
   struct stat st;
-  *regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  // An existing file keeps its mode through O_CREAT.
-  if (*regular) fchmod(fd, 0600);
+  if (fstatat(target.folder, target.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      error_text(EISDIR, why);
+      return nullptr;
+    }
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+      platform::format(why, sizeof(why), "%s", "is a device");
+      return nullptr;
+    }
+  }
+  const int fd = platform::create_temporary_at(target.folder, target.name, target.temporary, sizeof(target.temporary));
+  if (fd < 0) {
+    error_text(errno, why);
+    return nullptr;
+  }
   FILE* file = fdopen(fd, "wb");
   if (!file) {
-    int saved = errno;
+    error_text(errno, why);
     close(fd);
-    errno = saved;
+    unlinkat(target.folder, target.temporary, 0);
+    target.temporary[0] = '\0';
   }
   return file;
 }
 
-// A failed download leaves no file behind; only a file we made regular is removed.
-void remove_policy_file(const char* path, bool regular) {
-  if (regular) unlink(path);
+// A failed download leaves neither its own file nor a policy at the name
+// (whatever was there is unlinked, never written through; a device stays).
+void discard_policy_file(PolicyTarget& target) {
+  if (target.temporary[0]) unlinkat(target.folder, target.temporary, 0);
+  struct stat st;
+  if (fstatat(target.folder, target.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+      !S_ISCHR(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    unlinkat(target.folder, target.name, 0);
+  }
+}
+
+void close_folder(PolicyTarget& target) {
+  if (target.folder >= 0) close(target.folder);
+  target.folder = -1;
+}
+
+int give_up(PolicyTarget& target, int result) {
+  discard_policy_file(target);
+  close_folder(target);
+  return result;
+}
+
+// The error line and the slot's text for a policy file that could not be
+// completed.
+void report_write_failure(int error, const char* path, char* error_buffer) {
+  char text[128];
+  error_text(error, text);
+  zel_error("%s: Can't write to %s: %s", kFn, path, text);
+  char after[130];
+  platform::format(after, sizeof(after), ": %s", text);
+  name_file_failure(error_buffer, "Can't write to ", path, after);
 }
 
 }  // namespace
@@ -108,23 +176,22 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
     return ZEL_ERR_EXTERNAL;
   }
 
-  bool regular = false;
-  FILE* file = open_policy_file(path, &regular);
+  PolicyTarget target;
+  char why[128];
+  FILE* file = open_policy_file(path, target, why);
   if (!file) {
-    char text[128];
-    error_text(errno, text);
-    zel_error("%s: Can't open %s for writing: %s", kFn, path, text);
+    zel_error("%s: Can't open %s for writing: %s", kFn, path, why);
     char after[160];
-    platform::format(after, sizeof(after), " for writing: %s", text);
+    platform::format(after, sizeof(after), " for writing: %s", why);
     name_file_failure(error_buffer, "Can't open ", path, after);
+    close_folder(target);
     pathvane_curl.curl_easy_cleanup(curl);
     return ZEL_ERR_OPEN;
   }
   if (!zel_setopt(curl, CURLOPT_WRITEDATA, file, kFn, "CURLOPT_WRITEDATA")) {
     pathvane_curl.curl_easy_cleanup(curl);
     zel_policy_file_close(file);
-    remove_policy_file(path, regular);
-    return ZEL_ERR_EXTERNAL;
+    return give_up(target, ZEL_ERR_EXTERNAL);
   }
 
   zel_install_curl_debug_callback(curl);
@@ -142,22 +209,15 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
     }
     pathvane_curl.curl_easy_cleanup(curl);
     zel_policy_file_close(file);
-    remove_policy_file(path, regular);
-    return ZEL_ERR_POLICY;
+    return give_up(target, ZEL_ERR_POLICY);
   }
 
   // A failed final write (a full disk) must not leave a cut policy reported as stored.
   const bool written = !std::ferror(file);
   if (zel_policy_file_close(file) != 0 || !written) {
-    char text[128];
-    error_text(errno, text);
-    zel_error("%s: Can't write to %s: %s", kFn, path, text);
-    char after[130];
-    platform::format(after, sizeof(after), ": %s", text);
-    name_file_failure(error_buffer, "Can't write to ", path, after);
+    report_write_failure(errno, path, error_buffer);
     pathvane_curl.curl_easy_cleanup(curl);
-    remove_policy_file(path, regular);
-    return ZEL_ERR_WRITE;
+    return give_up(target, ZEL_ERR_WRITE);
   }
 
   long http = 0;
@@ -165,15 +225,19 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
   if (rc != CURLE_OK) {
     zel_error("%s: curl_easy_getinfo(CURLINFO_RESPONSE_CODE) failed: %s", kFn, pathvane_curl.curl_easy_strerror(rc));
     pathvane_curl.curl_easy_cleanup(curl);
-    remove_policy_file(path, regular);
-    return ZEL_ERR_EXTERNAL;
+    return give_up(target, ZEL_ERR_EXTERNAL);
   }
   if (status) status->http_code = static_cast<int32_t>(http);
   pathvane_curl.curl_easy_cleanup(curl);
   if (http != 200) {
     zel_error("%s: Policy download failed for URL '%s' (HTTP code: %ld)", kFn, request_url, http);
-    remove_policy_file(path, regular);
-    return ZEL_ERR_REGISTRATION;
+    return give_up(target, ZEL_ERR_REGISTRATION);
   }
+  // Whole: the policy appears at its name at once, in place of whatever was there.
+  if (renameat(target.folder, target.temporary, target.folder, target.name) != 0) {
+    report_write_failure(errno, path, error_buffer);
+    return give_up(target, ZEL_ERR_WRITE);
+  }
+  close_folder(target);
   return ZEL_OK;
 }
