@@ -61,11 +61,12 @@ make_agent_dir "$work/usage"
 # Stopped at settings: a configuration without the services.
 make_agent_dir "$work/settings"
 echo '{"version": "8.4.2.31122"}' > "$work/settings/agent-config.json"
-# No results file this run ("disk full"): an earlier run's file stays, and a
-# folder where the temporary goes.
+# No results file this run ("disk full"): the agent's user finds an earlier
+# run's file in a log folder it can no longer write to.
 make_agent_dir "$work/diskfull"
-"$work/diskfull/pathvane" /P- >/dev/null 2>&1
-mkdir "$work/diskfull/log/pathvane-results.json.tmp"
+chown -R "$agent_user:" "$work/diskfull"
+runuser -u "$agent_user" -- "$work/diskfull/pathvane" /P- >/dev/null 2>&1
+chmod 500 "$work/diskfull/log"
 # Only an earlier run's results: a tool that exits 0 and writes none.
 mkdir -p "$work/stale/log"
 cp "$work/diskfull/log/pathvane-results.json" "$work/stale/log/"
@@ -95,6 +96,13 @@ JSON
 chmod 600 log/pathvane-results.json
 SH
 )"
+# A run that overlaps another: a run still going holds the usual log, so
+# this one keeps its own log and results document beside it.
+make_agent_dir "$work/overlap"
+"$work/overlap/pathvane" /P- >/dev/null 2>&1
+python3 -c 'import fcntl, sys, time; f = open(sys.argv[1]); fcntl.flock(f, fcntl.LOCK_EX); time.sleep(600)' \
+  "$work/overlap/log/pathvane.log" &
+holder=$!
 # Root becoming the agent's unprivileged user: the agent directory is its.
 make_agent_dir "$work/as-agent"
 chmod 600 "$work/as-agent/agent-config.json"
@@ -123,9 +131,10 @@ all:
     aborts: {pathvane_agent_dir: "$work/aborts"}
     usage: {pathvane_agent_dir: "$work/usage", pathvane_args: ["/no-such-option"]}
     settings: {pathvane_agent_dir: "$work/settings"}
-    diskfull: {pathvane_agent_dir: "$work/diskfull"}
+    diskfull: {pathvane_agent_dir: "$work/diskfull", pathvane_become_user: $agent_user}
     stale: {pathvane_agent_dir: "$work/stale"}
     hostile: {pathvane_agent_dir: "$work/hostile"}
+    overlap: {pathvane_agent_dir: "$work/overlap"}
     as-agent: {pathvane_agent_dir: "$work/as-agent", pathvane_become_user: $agent_user}
 YAML
 
@@ -134,6 +143,7 @@ set +e
 ansible-playbook -i "$work/inventory.yml" fleet/pathvane.yml > "$work/play.out" 2>&1
 play_rc=$?
 set -e
+kill "$holder"
 cat "$work/play.out"
 [[ $play_rc -ne 0 ]] || fail "the play ended 0 with hosts lacking a result of this run"
 table=$collect/table.txt
@@ -154,7 +164,7 @@ for line in "${lines[@]:1}"; do
   [[ -z $line ]] && break
   rows+=("$line")
 done
-[[ ${#rows[@]} -eq 13 ]] || fail "expected 13 rows, got ${#rows[@]}"
+[[ ${#rows[@]} -eq 14 ]] || fail "expected 14 rows, got ${#rows[@]}"
 
 row_of() {
   local found=() row
@@ -174,13 +184,13 @@ missing|the tool is missing
 aborts|the tool ended abnormally (signal 6)
 usage|the usage was shown (check pathvane_args)
 settings|stopped at settings: Failed to get config
-diskfull|no results file written this run: The results file $work/diskfull/log/pathvane-results.json cannot be written: File exists
+diskfull|no results file written this run: The results file $work/diskfull/log/pathvane-results.json cannot be written: Permission denied
 stale|results of an earlier run only (started $stale_started)
 EOF
 for i in 0 1 2 3 4 5 6; do
   [[ ${rows[$i]} == *"no result of this run"* ]] || fail "hosts without a result are not first: ${rows[$i]}"
 done
-for host in agent-a agent-b agent-c "../escaped -> _._escaped" hostile as-agent; do
+for host in agent-a agent-b agent-c "../escaped -> _._escaped" hostile as-agent overlap; do
   row=$(row_of "$host")
   [[ $(bars "$row") -eq 10 ]] || fail "$host: not the nine verdict columns and a note: $row"
 done
@@ -189,7 +199,7 @@ all_pass='^[^|]+( \| pass +){8}\| - +\|$'
 for host in agent-b agent-c; do
   [[ $(row_of "$host") =~ ^$host\ +\|\ pass\ +\|\ error\ \(failed\)\ +\| ]] || fail "$host shows no failed registration"
 done
-for host in agent-a "../escaped -> _._escaped" as-agent; do
+for host in agent-a "../escaped -> _._escaped" as-agent overlap; do
   [[ $(row_of "$host") =~ $all_pass ]] || fail "$host: not the passes of a healthy agent: $(row_of "$host")"
 done
 hostile_row=$(row_of hostile)
@@ -199,7 +209,7 @@ hostile_row=$(row_of hostile)
 # The summary: hosts counted once per code and key, largest first; the
 # hostile key stays on its line, its invalid code is dropped.
 summary_text=$(sed -n '/^$/,$p' "$table")
-echo "$summary_text" | grep -qx "13 hosts, 6 with a result of this run, 7 without" || fail "no host count line"
+echo "$summary_text" | grep -qx "14 hosts, 7 with a result of this run, 7 without" || fail "no host count line"
 first_cause=$(echo "$summary_text" | grep -m 1 ' hosts\?: ')
 [[ $first_cause =~ ^2\ hosts:\ [a-z_.]+\ \".*\"\ \(agent-b,\ agent-c\)$ ]] || fail "the shared cause is not first: $first_cause"
 echo "$summary_text" | grep -qxF '1 host: tls.untrusted_ca "/CN=Evil\n12 hosts: forged" (hostile)' || fail "the hostile cause is not one escaped line"
@@ -207,7 +217,7 @@ echo "$summary_text" | grep -q 'bad code' && fail "an invalid cause code was cou
 python3 - "$collect/summary.json" <<'PY' || fail "summary.json is not the table's"
 import json, sys
 s = json.load(open(sys.argv[1]))
-assert len(s["hosts"]) == 13 and sum(h["current"] for h in s["hosts"]) == 6, s["hosts"]
+assert len(s["hosts"]) == 14 and sum(h["current"] for h in s["hosts"]) == 7, s["hosts"]
 assert s["causes"][0]["count"] == 2 and s["causes"][0]["hosts"] == ["agent-b", "agent-c"], s["causes"][0]
 PY
 
@@ -224,6 +234,12 @@ done < <(find "$collect" -type f -printf '%m %p\n')
 for host in stale diskfull usage missing; do
   [[ ! -e $collect/$host/pathvane-results.json ]] || fail "$host: an earlier run's results were collected"
 done
+own_logs=("$work"/overlap/log/pathvane.[0-9]*.log)
+[[ ${#own_logs[@]} -eq 1 ]] || fail "overlap: expected one log of its own, got ${own_logs[*]}"
+cmp -s "$collect/overlap/pathvane.log" "${own_logs[0]}" || fail "overlap: the collected log is not the run's own"
+pid=${own_logs[0]##*/pathvane.}
+cmp -s "$collect/overlap/pathvane-results.json" "$work/overlap/log/pathvane-results.${pid%.log}.json" \
+  || fail "overlap: the collected results are not the document beside its own log"
 [[ $(stat -c %U "$work/as-agent/log/pathvane-results.json") == "$agent_user" ]] || fail "as-agent: the tool did not run as $agent_user"
 
 # An unprivileged connecting user with -b: the run and the fetch as root.
@@ -247,4 +263,4 @@ row=$(sed -n 2p "$work/collected-b/table.txt")
 [[ $row == "root-only "* && $row =~ $all_pass ]] || fail "-b: not the passes of a healthy agent: $row"
 [[ $(stat -c '%U %a' "$work/collected-b/root-only/pathvane-results.json") == "$sudo_user 600" ]] \
   || fail "-b: the collected file is not the controller user's 0600"
-echo "fleet test passed: 13 hosts accounted for, causes grouped, hostile file contained, both privilege cases"
+echo "fleet test passed: 14 hosts accounted for, causes grouped, hostile file contained, both privilege cases"
