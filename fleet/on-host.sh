@@ -31,14 +31,16 @@ echo "results_error=$(printf '%s\n' "$err" | grep -m 1 '^\[error\] The results f
 doc=$fixed
 log=$log_dir/pathvane.log
 trace=$(printf '%s\n' "$err" | tail -n 1 | sed -n 's/^Full trace: //p')
-case $trace in
-  "$log_dir"/pathvane.*.log)
-    pid=${trace#"$log_dir"/pathvane.}
+# Matched by name only: the tool names its folder by its real path, which a
+# linked agent directory does not share.
+case ${trace##*/} in
+  pathvane.*.log)
+    pid=${trace##*/pathvane.}
     pid=${pid%.log}
     # A run that overlapped another keeps its own document beside its log.
     case $pid in
       '' | *[!0-9]*) ;;
-      *) doc=$log_dir/pathvane-results.$pid.json log=$trace before=none ;;
+      *) doc=${trace%/*}/pathvane-results.$pid.json log=$trace before=none ;;
     esac
     ;;
 esac
