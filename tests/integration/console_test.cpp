@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -31,11 +30,6 @@ using testsupport::run_on_terminal;
 using Lines = std::vector<std::string>;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 Lines with_prefix(const std::string& text, const std::string& prefix) {
   Lines found;
@@ -66,7 +60,7 @@ class Console : public testsupport::CloudSuite {
         {"config/proxy/testurl", cloud->https_url(health_path)},
         {"config/agent/directory/base", dir_.path()},
         {"config/velta/install/token", "console-token"},
-        {"config/agent/cloud/trustedcerts/cert", json::array({read_file(cloud->ca_cert_path())})},
+        {"config/agent/cloud/trustedcerts/cert", json::array({testsupport::file_text(cloud->ca_cert_path())})},
     };
   }
 
@@ -107,7 +101,7 @@ TEST_F(Console, TracesGoToTheLogAndStandardErrorNamesIt) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   // The log: every line stamped, in order, with the report, the errors and the traces.
-  const std::string raw = read_file(log_path());
+  const std::string raw = testsupport::file_text(log_path());
   const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .*)");
   std::string previous;
   for (const auto& line : split_lines(raw)) {
@@ -128,13 +122,13 @@ TEST_F(Console, TracesGoToTheLogAndStandardErrorNamesIt) {
 
 TEST_F(Console, EachRunKeepsOnlyThePreviousLog) {
   run();
-  const std::string first = read_file(log_path());
+  const std::string first = testsupport::file_text(log_path());
   run();
-  const std::string second = read_file(log_path());
-  EXPECT_EQ(read_file(log_path() + ".1"), first);
+  const std::string second = testsupport::file_text(log_path());
+  EXPECT_EQ(testsupport::file_text(log_path() + ".1"), first);
   run();
-  EXPECT_EQ(read_file(log_path() + ".1"), second);
-  EXPECT_NE(read_file(log_path()), second);
+  EXPECT_EQ(testsupport::file_text(log_path() + ".1"), second);
+  EXPECT_NE(testsupport::file_text(log_path()), second);
   Lines names;
   for (const auto& entry : fs::directory_iterator(dir_.path() + "/log")) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
@@ -195,7 +189,7 @@ TEST_F(Console, LogThatCannotBeWrittenLeavesTheRunAsItIs) {
     EXPECT_TRUE(contains(r.err, "[trace] CertMgrLoader::Init certs loaded")) << r.err;
     EXPECT_FALSE(contains(r.err, "Full trace")) << r.err;
   }
-  EXPECT_EQ(read_file(outside), "keep me\n");
+  EXPECT_EQ(testsupport::file_text(outside), "keep me\n");
   EXPECT_EQ(chmod(dir_.path().c_str(), 0700), 0);
 }
 

@@ -38,8 +38,6 @@ using Lines = std::vector<std::string>;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::string read_file(const std::string& path) { return testsupport::run_process({"/bin/cat", path}).out; }
-
 std::string port_text(int port) { return "127.0.0.1:" + std::to_string(port); }
 
 // Claims a hint may never make while a run's facts show otherwise.
@@ -99,7 +97,7 @@ class DiagnosisTable : public testsupport::CloudSuite {
         {"config/velta/policy/serial_number", 7},
         {"config/conn/varnholtssl/verifyhost", 1},
         {"config/conn/varnholtssl/verifypeer", 1},
-        {"config/agent/cloud/trustedcerts/cert", json::array({read_file(cloud->ca_cert_path())})},
+        {"config/agent/cloud/trustedcerts/cert", json::array({testsupport::file_text(cloud->ca_cert_path())})},
     };
   }
 
@@ -135,7 +133,7 @@ class DiagnosisTable : public testsupport::CloudSuite {
     std::vector<Ran> ran;
     for (size_t i = 0; i < rows.size(); ++i) {
       check_row(rows[i], results[i], *dirs[i]);
-      json file = json::parse(read_file(dirs[i]->file("log/pathvane-results.json")), nullptr, false);
+      json file = json::parse(testsupport::file_text(dirs[i]->file("log/pathvane-results.json")), nullptr, false);
       ran.push_back({std::move(dirs[i]), results[i], file});
     }
     return ran;
@@ -145,7 +143,7 @@ class DiagnosisTable : public testsupport::CloudSuite {
     SCOPED_TRACE(row.label);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    json results = json::parse(read_file(dir.file("log/pathvane-results.json")), nullptr, false);
+    json results = json::parse(testsupport::file_text(dir.file("log/pathvane-results.json")), nullptr, false);
     ASSERT_TRUE(results.is_object()) << r.err;
     std::string hints;
     for (const auto& check : results["checks"]) {
