@@ -102,4 +102,7 @@ struct MIB_IPADDRTABLE {
 uint32_t GetIpAddrTable(const AdapterSnapshot& snapshot, MIB_IPADDRTABLE* table, uint32_t* size,
                         bool order);
 
+// inet_ntoa: an address in network byte order as dotted decimal.
+std::string inet_ntoa(uint32_t address);
+
 }  // namespace platform

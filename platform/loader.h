@@ -17,6 +17,8 @@ bool FreeLibrary(Module module);
 std::string linux_library_name(const std::string& windows_name);
 // Directory of the running executable, without a trailing slash.
 std::string executable_directory();
+// Path of the module (executable or library) that holds address; "" when unknown.
+std::string module_path_of(const void* address);
 
 // Test seam: look in dir instead of the executable's directory; with
 // exclusive, skip the default search too (as a lone agent directory would).
