@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "diagnosis/decide.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -24,8 +25,7 @@ bool parse_http_date(const char* value, std::time_t* when) {
   }
   if (parts.tm_mon < 0) return false;
   parts.tm_year -= 1900;
-  *when = timegm(&parts);
-  return true;
+  return platform::utc_seconds(parts, *when);
 }
 
 }  // namespace

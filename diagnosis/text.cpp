@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/clock.h"
+
 std::string text(const char* fmt, ...) {
   char line[1024];
   va_list args;
@@ -14,7 +16,7 @@ std::string text(const char* fmt, ...) {
 
 std::string utc_text(std::time_t when) {
   std::tm parts{};
-  gmtime_r(&when, &parts);
+  platform::utc_parts(when, parts);
   char out[32];
   std::strftime(out, sizeof(out), "%Y-%m-%d %H:%M:%S UTC", &parts);
   return out;

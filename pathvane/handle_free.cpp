@@ -6,6 +6,7 @@
 #include "pathvane/handle_internal.h"
 #include "pathvane/xfer_table.h"
 #include "velta_client/src/common/zel_log.h"
+#include "platform/wipe.h"
 
 void (*pathvane_release_text)(void* block) = std::free;
 
@@ -13,7 +14,7 @@ namespace {
 
 void wipe_and_free(char* text) {
   if (!text) return;
-  explicit_bzero(text, std::strlen(text));
+  platform::wipe(text, std::strlen(text));
   pathvane_release_text(text);
 }
 

@@ -1,4 +1,6 @@
+#if defined(__SANITIZE_ADDRESS__)
 #include <dlfcn.h>
+#endif
 
 #include <cstdlib>
 

@@ -11,6 +11,15 @@
 namespace platform {
 namespace {
 
+// An address's bytes as stored, first byte most significant.
+uint32_t host_order(uint32_t network) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &network, sizeof(bytes));
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
+
 constexpr size_t align_up(size_t n, size_t alignment) { return (n + alignment - 1) / alignment * alignment; }
 
 // One adapter's block: its record, then its narrow name, then its wide name.
@@ -91,7 +100,7 @@ uint32_t GetIpAddrTable(const AdapterSnapshot& snapshot, MIB_IPADDRTABLE* table,
   }
   if (order) {
     std::sort(rows, rows + table->dwNumEntries, [](const MIB_IPADDRROW& a, const MIB_IPADDRROW& b) {
-      return ntohl(a.dwAddr) < ntohl(b.dwAddr);
+      return host_order(a.dwAddr) < host_order(b.dwAddr);
     });
   }
   return ERROR_SUCCESS;

@@ -25,6 +25,11 @@ std::string with_line_ends(std::string_view text);
 // What returns a terminal's line to its start and blanks the columns a
 // progress text took, leaving the cursor at the start.
 std::string progress_erase(size_t columns);
+// What draws text as the terminal's progress line over the previous one,
+// which took previous_columns.
+std::string progress_draw(const std::string& text, size_t previous_columns);
+// Columns a text takes on a terminal: one per character, as near as it matters.
+size_t columns_of(const std::string& text);
 
 // Standard input's echo switched off while it is a terminal; restored by
 // the destructor.
@@ -38,7 +43,7 @@ class InputEchoOff {
 
  private:
   bool active_ = false;
-  unsigned long saved_ = 0;
+  [[maybe_unused]] unsigned long saved_ = 0;
   void* saved_state_ = nullptr;
 };
 

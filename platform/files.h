@@ -87,6 +87,13 @@ class Folder {
   std::string path_;
 };
 
+// Reads a whole regular file of at most max_bytes, checked again through the
+// opened file so that a swap in between is seen; never blocks on a FIFO or
+// reads a device. On kTooLarge, size holds the file's size. The buffers
+// the bytes passed through are wiped (the file may hold secrets).
+enum class ReadResult { kOk, kMissing, kNotRegular, kTooLarge, kChanged };
+ReadResult read_regular_file(const std::string& path, uint64_t max_bytes, std::string& text, uint64_t& size);
+
 // The Windows file queries the tool calls by name; paths are UTF-8 here.
 constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10u;
@@ -96,5 +103,7 @@ bool CreateDirectoryW(const char16_t* path);
 
 // The separator between a folder and a name in the paths the tool makes.
 extern const char16_t kPathSeparator[];
+// folder and name joined by that separator.
+std::string join_path(const std::string& folder, const std::string& name);
 
 }  // namespace platform

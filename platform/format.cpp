@@ -1,4 +1,5 @@
 #include "platform/format.h"
+#include "platform/wipe.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +22,7 @@ struct WipingAllocator {
   WipingAllocator(const WipingAllocator<U>&) {}
   T* allocate(size_t n) { return std::allocator<T>{}.allocate(n); }
   void deallocate(T* p, size_t n) {
-    explicit_bzero(p, n * sizeof(T));
+    wipe(p, n * sizeof(T));
     std::allocator<T>{}.deallocate(p, n);
   }
   bool operator==(const WipingAllocator&) const { return true; }
@@ -37,7 +38,7 @@ class Text : public std::basic_string<char, std::char_traits<char>, WipingAlloca
   Text& operator=(const Text&) = default;
   Text& operator=(Text&&) = default;
   // The short-text buffer lives inside the object and is never deallocated.
-  ~Text() { explicit_bzero(data(), capacity()); }
+  ~Text() { wipe(data(), capacity()); }
 };
 
 Text narrow_of(const char16_t* w) {

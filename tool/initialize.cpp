@@ -16,6 +16,7 @@
 #include "tool/proxy_loader.h"
 #include "velta_client/src/cert_store.h"
 #include "velta_client/src/common/zel_log.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
           "continuing the attempt.");
   } else {
     hr = WideToUtf8(wide_token, token);
-    explicit_bzero(wide_token.data(), wide_token.size() * sizeof(char16_t));
+    platform::wipe(wide_token.data(), wide_token.size() * sizeof(char16_t));
     if (FAILED(hr)) {
       error("Conversion of token to std::string failed");
       return hr;
@@ -143,7 +144,7 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
   std::snprintf(settings->cmdline, sizeof(settings->cmdline), "%s", cmdline ? cmdline : "");
 
   handle_ = pathvane_init(settings, token.c_str(), verify_host, verify_peer, verbose ? 1 : 0);
-  explicit_bzero(token.data(), token.size());
+  platform::wipe(token.data(), token.size());
   if (!handle_) return E_HANDLE;
   // The handle now owns the CA reference it copied.
   settings->velta.trust_cert = nullptr;

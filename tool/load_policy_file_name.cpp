@@ -1,9 +1,5 @@
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "agent/kit/kit.h"
+#include "platform/files.h"
 #include "shared_agent/util/config_read.h"
 #include "shared_agent/util/config_text.h"
 #include "shared_agent/util/text_encoding.h"
@@ -13,10 +9,7 @@ namespace {
 
 // Whatever is there, a link included, is left for the download to judge:
 // it opens the folder itself and refuses anything but a folder.
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool exists(const char16_t* path) { return platform::GetFileAttributesW(path) != platform::INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
 
@@ -29,16 +22,16 @@ HRESULT PathvaneWrapper::LoadPolicyFileName(pathvane_settings* settings) {
     return hr;
   }
   char16_t* tmp_dir = nullptr;
-  if (Util::aswprintf(&tmp_dir, u"%s/%s", base.c_str(), u"tmp") < 0 || !tmp_dir) return S_OK;
-  std::string narrow;
-  bool ready = SUCCEEDED(WideToUtf8(tmp_dir, narrow)) &&
-               (exists(narrow) || mkdir(narrow.c_str(), 0755) == 0);
+  if (Util::aswprintf(&tmp_dir, u"%s%s%s", base.c_str(), platform::kPathSeparator, u"tmp") < 0 || !tmp_dir) {
+    return S_OK;
+  }
+  bool ready = exists(tmp_dir) || platform::CreateDirectoryW(tmp_dir);
   if (!ready) {
     error("PathvaneWrapper::LoadPolicyFileName failed to create tmp directory");
     Util::FreeMem(tmp_dir);
     return S_OK;
   }
-  std::u16string file = std::u16string(tmp_dir) + u"/policy.xml";
+  std::u16string file = std::u16string(tmp_dir) + platform::kPathSeparator + u"policy.xml";
   Util::FreeMem(tmp_dir);
   // A path that does not fit leaves the field empty.
   if (FAILED(TStringToBuffer(settings->policy_file_name, sizeof(settings->policy_file_name), file))) {

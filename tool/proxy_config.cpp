@@ -12,6 +12,7 @@
 #include "shared_agent/util/proxy_password.h"
 #include "tool/pathvane_wrapper.h"
 #include "tool/proxy_loader.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ constexpr ProxyTypeName kProxyTypes[] = {
 
 void wipe_and_free(char*& text) {
   if (text) {
-    explicit_bzero(text, std::strlen(text));
+    platform::wipe(text, std::strlen(text));
     std::free(text);
   }
   text = nullptr;
@@ -42,7 +43,7 @@ char* secret_utf8_copy(const std::u16string& text) {
   auto* copy = static_cast<char*>(std::calloc(static_cast<size_t>(bytes), 1));
   if (!copy) return nullptr;
   if (WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, copy, bytes) == 0) {
-    explicit_bzero(copy, static_cast<size_t>(bytes));
+    platform::wipe(copy, static_cast<size_t>(bytes));
     std::free(copy);
     return nullptr;
   }

@@ -1,9 +1,5 @@
 #include "tool/results_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,9 +10,8 @@
 #include "diagnosis/evidence.h"
 #include "pathvane/xfer_table.h"
 #include "platform/clock.h"
-#include "platform/fd_write.h"
+#include "platform/files.h"
 #include "platform/loader.h"
-#include "platform/temp_file.h"
 
 #ifndef PATHVANE_VERSION
 #error "PATHVANE_VERSION comes from the CMake project version"
@@ -197,49 +192,37 @@ std::string results_document(const ResultsRun& run) {
 }
 
 bool write_results_file(const std::string& directory, const std::string& text, std::string& why, const char* name) {
-  const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir_fd < 0) {
-    why = errno == ENOTDIR || errno == ELOOP ? directory + " is not a directory" : std::strerror(errno);
-    return false;
-  }
-  // rename would replace a link rather than follow it, but a link or a
+  platform::Folder folder;
+  if (!folder.open(directory, /*create=*/false, why)) return false;
+  // A rename would replace a link rather than follow it, but a link or a
   // folder at the path is not ours to replace.
-  struct stat st {};
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+  const platform::EntryKind kind = folder.kind_of(name);
+  if (kind != platform::EntryKind::kMissing && kind != platform::EntryKind::kRegular) {
     why = "not a regular file";
-    ::close(dir_fd);
     return false;
   }
   // A temporary of this run's own: a run beside it never takes or removes it.
-  char temporary[NAME_MAX + 1];
-  const int fd = platform::create_temporary_at(dir_fd, name, temporary, sizeof(temporary));
-  if (fd < 0) {
-    why = std::strerror(errno);
-    ::close(dir_fd);
-    return false;
-  }
-  bool ok = platform::write_all(fd, text) && ::fsync(fd) == 0;
-  if (!ok) why = std::strerror(errno);
-  if (::close(fd) != 0 && ok) {
+  platform::File file;
+  std::string temporary;
+  if (!folder.create_temporary(name, file, temporary, why)) return false;
+  bool ok = file.write_all(text, why) && file.sync(why);
+  std::string close_why;
+  if (!file.close(close_why) && ok) {
     ok = false;
-    why = std::strerror(errno);
+    why = close_why;
   }
-  if (ok && ::renameat(dir_fd, temporary, dir_fd, name) != 0) {
-    ok = false;
-    why = std::strerror(errno);
-  }
-  if (!ok) ::unlinkat(dir_fd, temporary, 0);
-  ::close(dir_fd);
+  if (ok) ok = folder.replace(temporary, name, why);
+  if (!ok) folder.remove(temporary);
   return ok;
 }
 
 std::string results_directory() {
   const std::string log = trace_log_path();
-  const size_t slash = log.rfind('/');
-  if (slash != std::string::npos) return log.substr(0, slash);
+  const size_t separator = log.find_last_of(static_cast<char>(platform::kPathSeparator[0]));
+  if (separator != std::string::npos) return log.substr(0, separator);
   // Without a log: where trace_open would have put it.
   const std::string tool_directory = platform::executable_directory();
-  return (tool_directory.empty() ? std::string(".") : tool_directory) + "/log";
+  return platform::join_path(tool_directory.empty() ? std::string(".") : tool_directory, "log");
 }
 
 void write_run_results(const ResultsRun& run) {
@@ -251,7 +234,7 @@ void write_run_results(const ResultsRun& run) {
     if (name.empty()) continue;
     std::string why;
     if (!write_results_file(directory, text, why, name.c_str())) {
-      error("The results file %s cannot be written: %s", (directory + "/" + name).c_str(), why.c_str());
+      error("The results file %s cannot be written: %s", platform::join_path(directory, name).c_str(), why.c_str());
     }
   }
 }

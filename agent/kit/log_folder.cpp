@@ -1,13 +1,7 @@
 #include "agent/kit/log_folder.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -24,7 +18,7 @@ constexpr const char* kRunResultsSuffix = ".json";
 constexpr const char* kTemporarySuffix = ".tmp";
 constexpr size_t kKeptRunFiles = 10;
 // A results document is written in milliseconds; a temporary this old was left by a run that died.
-constexpr time_t kStaleTemporarySeconds = 3600;
+constexpr int64_t kStaleTemporarySeconds = 3600;
 
 std::string run_log_name(long pid) { return kRunLogPrefix + std::to_string(pid) + kRunLogSuffix; }
 std::string run_results_name(long pid) { return kRunResultsPrefix + std::to_string(pid) + kRunResultsSuffix; }
@@ -41,131 +35,102 @@ long pid_in(const std::string& name, const char* prefix, const char* suffix) {
   return std::stol(digits);
 }
 
-// Whether a run still going holds the file's lock. A file that cannot be
-// looked at counts as held: it is left alone.
-bool held(int dir_fd, const char* name) {
-  const int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno != ENOENT;
-  const bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-  ::close(fd);
-  return busy;
-}
-
-// The run's own log: new, 0600, never reached through a link, and locked
-// before any other run can look at it (they wait for the folder's lock).
-int create_locked(int dir_fd, const char* name, std::string& why) {
-  // O_EXCL: whatever is at the path is not ours.
-  const int fd = ::openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    why = std::strerror(errno);
-    return -1;
+// The run's own log: new, owner only, never reached through a link, and
+// locked before any other run can look at it (they wait for the folder's lock).
+bool create_locked(platform::Folder& folder, const char* name, platform::File& file, std::string& why) {
+  if (!folder.create_new(name, file, why)) return false;
+  if (!file.lock(why)) {
+    std::string ignored;
+    file.close(ignored);
+    folder.remove(name);
+    return false;
   }
-  if (::fchmod(fd, 0600) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    why = std::strerror(errno);
-    ::close(fd);
-    ::unlinkat(dir_fd, name, 0);
-    return -1;
-  }
-  return fd;
+  return true;
 }
 
 // Per-run logs and documents of runs that ended, but the newest ten, and
 // temporaries of results documents that were never renamed.
-void remove_ended_runs(int dir_fd) {
-  const int list_fd = ::dup(dir_fd);
-  DIR* dir = list_fd >= 0 ? ::fdopendir(list_fd) : nullptr;
-  if (!dir) {
-    if (list_fd >= 0) ::close(list_fd);
-    return;
-  }
-  const time_t now = std::time(nullptr);
-  std::map<long, time_t> runs;  // pid: its newest file's time
+void remove_ended_runs(platform::Folder& folder) {
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  std::map<long, int64_t> runs;  // pid: its newest file's time
   std::vector<std::string> stale;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    struct stat st {};
-    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+  for (const std::string& name : folder.names()) {
+    int64_t modified = 0;
+    if (folder.kind_of(name, &modified) != platform::EntryKind::kRegular) continue;
     long pid = pid_in(name, kRunLogPrefix, kRunLogSuffix);
     if (!pid) pid = pid_in(name, kRunResultsPrefix, kRunResultsSuffix);
     if (pid) {
-      runs[pid] = std::max(runs[pid], st.st_mtime);
+      runs[pid] = std::max(runs[pid], modified);
     } else if (name.starts_with(kRunResultsPrefix) && name.ends_with(kTemporarySuffix) &&
-               now - st.st_mtime > kStaleTemporarySeconds) {
+               now - modified > kStaleTemporarySeconds) {
       stale.push_back(name);
     }
   }
-  ::closedir(dir);
-  for (const std::string& name : stale) ::unlinkat(dir_fd, name.c_str(), 0);
+  for (const std::string& name : stale) folder.remove(name);
 
-  std::vector<std::pair<time_t, long>> ended;
+  std::vector<std::pair<int64_t, long>> ended;
   for (const auto& [pid, time] : runs) {
-    if (pid != ::getpid() && !held(dir_fd, run_log_name(pid).c_str())) ended.emplace_back(time, pid);
+    if (pid != platform::process_id() && !folder.held_by_other(run_log_name(pid))) ended.emplace_back(time, pid);
   }
   if (ended.size() <= kKeptRunFiles) return;
   std::sort(ended.begin(), ended.end(), std::greater<>());
   for (size_t i = kKeptRunFiles; i < ended.size(); ++i) {
-    ::unlinkat(dir_fd, run_log_name(ended[i].second).c_str(), 0);
-    ::unlinkat(dir_fd, run_results_name(ended[i].second).c_str(), 0);
+    folder.remove(run_log_name(ended[i].second));
+    folder.remove(run_results_name(ended[i].second));
   }
 }
 
 // Which log this run takes; the previous run's kept when it is free.
-int open_in_folder(int dir_fd, std::string& name, std::string& why) {
-  struct stat st {};
+bool open_in_folder(platform::Folder& folder, std::string& name, platform::File& file, std::string& why) {
   bool usual = true;
-  if (::fstatat(dir_fd, kLogName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!S_ISREG(st.st_mode)) {
+  switch (folder.kind_of(kLogName)) {
+    case platform::EntryKind::kMissing:
+      break;
+    case platform::EntryKind::kRegular:
+      // A log whose run is still going is never moved.
+      usual = !folder.held_by_other(kLogName);
+      if (usual && !folder.replace(kLogName, kPreviousLogName, why)) {
+        why = std::string("cannot keep it as ") + kPreviousLogName + ": " + why;
+        return false;
+      }
+      break;
+    case platform::EntryKind::kUnknown:
+      why = "cannot be looked at";
+      return false;
+    default:
       why = "not a regular file";
-      return -1;
-    }
-    // A log whose run is still going is never moved.
-    usual = !held(dir_fd, kLogName);
-    if (usual && ::renameat(dir_fd, kLogName, dir_fd, kPreviousLogName) != 0) {
-      why = std::string("cannot keep it as ") + kPreviousLogName + ": " + std::strerror(errno);
-      return -1;
-    }
-  } else if (errno != ENOENT) {
-    why = std::strerror(errno);
-    return -1;
+      return false;
   }
   if (!usual) {
-    name = run_log_name(::getpid());
+    name = run_log_name(platform::process_id());
     // Left by an earlier process of the same pid, which has ended.
-    ::unlinkat(dir_fd, name.c_str(), 0);
-    return create_locked(dir_fd, name.c_str(), why);
+    folder.remove(name);
+    return create_locked(folder, name.c_str(), file, why);
   }
   name = kLogName;
-  const int fd = create_locked(dir_fd, kLogName, why);
-  if (fd >= 0) remove_ended_runs(dir_fd);
-  return fd;
+  if (!create_locked(folder, kLogName, file, why)) return false;
+  remove_ended_runs(folder);
+  return true;
 }
 
 }  // namespace
 
-int log_folder_open(const std::string& directory, std::string& path, std::string& why) {
-  if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    why = std::strerror(errno);
-    return -1;
-  }
-  const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir_fd < 0) {
-    why = errno == ENOTDIR || errno == ELOOP ? std::string(directory + " is not a directory") : std::strerror(errno);
-    return -1;
-  }
-  // Runs starting together choose their logs one after the other; the
-  // lock goes with the descriptor. Without it (a file system that has no
-  // locks) they still choose, only without that order.
-  while (::flock(dir_fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
+bool log_folder_open(const std::string& directory, platform::File& file, std::string& path, std::string& why) {
+  platform::Folder folder;
+  if (!folder.open(directory, /*create=*/true, why)) return false;
+  // Runs starting together choose their logs one after the other. Without
+  // the lock (a file system that has none) they still choose, only without
+  // that order.
+  folder.lock();
   std::string name;
-  const int fd = open_in_folder(dir_fd, name, why);
-  ::close(dir_fd);
-  if (fd >= 0) path = directory + "/" + name;
-  return fd;
+  if (!open_in_folder(folder, name, file, why)) return false;
+  path = folder.join(name);
+  return true;
 }
 
 std::string log_folder_own_results_name(const std::string& log_path) {
-  const size_t slash = log_path.rfind('/');
-  const long pid = pid_in(log_path.substr(slash == std::string::npos ? 0 : slash + 1), kRunLogPrefix, kRunLogSuffix);
+  const size_t separator = log_path.find_last_of("/\\");
+  const long pid =
+      pid_in(log_path.substr(separator == std::string::npos ? 0 : separator + 1), kRunLogPrefix, kRunLogSuffix);
   return pid ? run_results_name(pid) : std::string();
 }

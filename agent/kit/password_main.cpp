@@ -5,8 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <string.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +12,9 @@
 #include "agent/kit/kit.h"
 #include "agent/kit/password_constants.h"
 #include "agent/kit/password_util.h"
+#include "platform/console.h"
+#include "platform/wipe.h"
+#include "platform/openssl_init.h"
 
 namespace {
 
@@ -62,29 +63,24 @@ long read_line(unsigned char* buf, size_t size) {
   return static_cast<long>(length);
 }
 
-class EchoOff {
+// Asks for the password on a terminal, with its echo off.
+class PasswordPrompt {
  public:
-  EchoOff() {
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
-    termios quiet = saved_;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
-    std::fputs("Password: ", stderr);
+  PasswordPrompt() {
+    if (echo_off_.active()) std::fputs("Password: ", stderr);
   }
-  ~EchoOff() {
-    if (!active_) return;
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-    std::fputc('\n', stderr);
+  ~PasswordPrompt() {
+    if (echo_off_.active()) std::fputc('\n', stderr);
   }
 
  private:
-  termios saved_{};
-  bool active_ = false;
+  platform::InputEchoOff echo_off_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::openssl_start();
   if (argc > 1) {
     bool help = std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
     usage(help ? stdout : stderr);
@@ -104,7 +100,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdin, nullptr, _IONBF, 0);
   long length;
   {
-    EchoOff echo_off;
+    PasswordPrompt prompt;
     length = read_line(plain + kPrefixLength, kMaxPassword + 1);
   }
   int status = 1;
@@ -129,8 +125,8 @@ int main(int argc, char** argv) {
       std::fputs("kit-password: encoding failed\n", stderr);
     }
     Util::ReleasePClassInstance(util);
-    explicit_bzero(key, sizeof(key));
+    platform::wipe(key, sizeof(key));
   }
-  explicit_bzero(plain, sizeof(plain));
+  platform::wipe(plain, sizeof(plain));
   return status;
 }

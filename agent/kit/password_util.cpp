@@ -11,6 +11,8 @@
 
 #include "agent/kit/kit.h"
 #include "agent/kit/password_constants.h"
+#include "platform/wipe.h"
+#include "platform/openssl_init.h"
 
 namespace {
 
@@ -45,7 +47,7 @@ class PasswordUtil final : public IPasswordUtil {
               EVP_EncryptFinal_ex(ctx.get(), body + n, &tail) == 1 &&
               EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagLength, tag) == 1;
     if (!ok) {
-      explicit_bzero(out, *out_length);
+      platform::wipe(out, *out_length);
       return 1;
     }
     *out_length = static_cast<uint32_t>(needed);
@@ -74,7 +76,7 @@ class PasswordUtil final : public IPasswordUtil {
               EVP_DecryptFinal_ex(ctx.get(), out + n, &tail) == 1;
     if (!ok) {
       // Unauthenticated plaintext may already sit in out.
-      explicit_bzero(out, plain_length);
+      platform::wipe(out, plain_length);
       return 1;
     }
     *out_length = plain_length;
@@ -108,8 +110,8 @@ class PasswordUtil final : public IPasswordUtil {
   }
 
   void forget() {
-    explicit_bzero(derived_, sizeof(derived_));
-    explicit_bzero(key_, sizeof(key_));
+    platform::wipe(derived_, sizeof(derived_));
+    platform::wipe(key_, sizeof(key_));
     key_length_ = 0;
   }
 
@@ -120,6 +122,9 @@ class PasswordUtil final : public IPasswordUtil {
 
 }  // namespace
 
-IPasswordUtil* Util::CreatePClassInstance() { return new (std::nothrow) PasswordUtil(); }
+IPasswordUtil* Util::CreatePClassInstance() {
+  platform::openssl_start();
+  return new (std::nothrow) PasswordUtil();
+}
 
 void Util::ReleasePClassInstance(IPasswordUtil* instance) { delete instance; }

@@ -1,10 +1,4 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +9,8 @@
 #include "agent/kit/kit.h"
 #include "agent/kit/log_folder.h"
 #include "platform/clock.h"
-#include "platform/fd_write.h"
+#include "platform/console.h"
+#include "platform/files.h"
 #include "platform/format.h"
 #include "platform/line_escape.h"
 #include "platform/loader.h"
@@ -36,47 +31,48 @@ std::mutex output_lock;
 
 // Where the lines go; guarded by output_lock.
 struct Output {
-  int log_fd = -1;  // the run's trace log, -1 when there is none
+  platform::File log;  // the run's trace log; not open when there is none
   std::string log_path;
   std::string log_directory;  // test seam; empty: "log" beside the executable
   bool verbose = false;       // traces on standard error as well as in the log
-  bool progress_shown = false;
+  size_t progress_columns = 0;  // of the progress text on standard error, 0 when none
   std::vector<std::string> errors;  // since trace_open
 };
 Output out;
 
 bool stderr_is_terminal() {
-  static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  static const bool terminal = platform::stream_is_terminal(platform::Stream::kErr);
   return terminal;
 }
 
 // The lock is held by the callers of everything below.
 void erase_progress() {
-  if (!out.progress_shown) return;
-  platform::write_all(STDERR_FILENO, "\r\033[K");
-  out.progress_shown = false;
+  if (!out.progress_columns) return;
+  platform::write_stream(platform::Stream::kErr, platform::progress_erase(out.progress_columns));
+  out.progress_columns = 0;
 }
 
 void close_log() {
-  if (out.log_fd >= 0) ::close(out.log_fd);
-  out.log_fd = -1;
+  std::string ignored;
+  out.log.close(ignored);
 }
 
 void log_unwritable(const std::string& path, const char* verb, const std::string& why) {
   std::fflush(stderr);
-  platform::write_all(STDERR_FILENO, "[error] " +
-                                         platform::escape_line("The trace log " + path + " " + verb + ": " + why +
-                                                               "; traces go to standard error") +
-                                         "\n");
+  platform::write_stream(platform::Stream::kErr,
+                         "[error] " +
+                             platform::escape_line("The trace log " + path + " " + verb + ": " + why +
+                                                   "; traces go to standard error") +
+                             "\n");
 }
 
 // A failed write ends the log: from this line on, traces go to standard error.
 void write_log(const std::string& line) {
-  if (out.log_fd < 0) return;
-  if (platform::write_all(out.log_fd, platform::utc_timestamp() + " " + line)) return;
-  const int err = errno;
+  if (!out.log.is_open()) return;
+  std::string why;
+  if (out.log.write_all(platform::with_line_ends(platform::utc_timestamp() + " " + line), why)) return;
   close_log();
-  log_unwritable(out.log_path, "could not be written", std::strerror(err));
+  log_unwritable(out.log_path, "could not be written", why);
   out.log_path.clear();
 }
 
@@ -95,15 +91,15 @@ void emit(Kind kind, std::string text) {
   if (kind == Kind::kReport) {
     // Whatever printf left in the stream's buffer goes first.
     std::fflush(stdout);
-    platform::write_all(STDOUT_FILENO, line);
+    platform::write_stream(platform::Stream::kOut, line);
   }
   write_log(line);
   if (kind == Kind::kError && out.errors.size() < kKeptErrorLines) {
     out.errors.push_back(text.size() > kKeptErrorBytes ? text.substr(0, kKeptErrorBytes) : text);
   }
-  if (kind == Kind::kError || kind == Kind::kHint || (kind == Kind::kTrace && (out.verbose || out.log_fd < 0))) {
+  if (kind == Kind::kError || kind == Kind::kHint || (kind == Kind::kTrace && (out.verbose || !out.log.is_open()))) {
     std::fflush(stderr);
-    platform::write_all(STDERR_FILENO, line);
+    platform::write_stream(platform::Stream::kErr, line);
   }
 }
 
@@ -112,9 +108,9 @@ void emit_trace(int64_t level, const std::string& text) { emit(level & kReportBi
 }  // namespace
 
 int trace_open(int /*target*/) {
-  // A log write past the file size limit fails like any other (EFBIG)
-  // instead of ending the run.
-  std::signal(SIGXFSZ, SIG_IGN);
+  // A log write past the file size limit fails like any other instead of
+  // ending the run.
+  platform::prepare_file_writes();
   std::lock_guard<std::mutex> lock(output_lock);
   close_log();
   out.verbose = false;
@@ -122,13 +118,12 @@ int trace_open(int /*target*/) {
   std::string directory = out.log_directory;
   if (directory.empty()) {
     const std::string tool_directory = platform::executable_directory();
-    directory = (tool_directory.empty() ? std::string(".") : tool_directory) + "/log";
+    directory = platform::join_path(tool_directory.empty() ? std::string(".") : tool_directory, "log");
   }
   std::string path, why;
-  out.log_fd = log_folder_open(directory, path, why);
-  if (out.log_fd < 0) {
+  if (!log_folder_open(directory, out.log, path, why)) {
     out.log_path.clear();
-    log_unwritable(directory + "/" + kLogName, "cannot be written", why);
+    log_unwritable(platform::join_path(directory, kLogName), "cannot be written", why);
     return -1;
   }
   out.log_path = path;
@@ -154,8 +149,9 @@ void trace_progress(const char* text) {
     erase_progress();
     return;
   }
-  platform::write_all(STDERR_FILENO, "\r" + platform::escape_line(text) + "\033[K");
-  out.progress_shown = true;
+  const std::string shown = platform::escape_line(text);
+  platform::write_stream(platform::Stream::kErr, platform::progress_draw(shown, out.progress_columns));
+  out.progress_columns = std::max(platform::columns_of(shown), out.progress_columns);
 }
 
 void trace_hint(const char* fmt, ...) {
@@ -174,12 +170,12 @@ std::vector<std::string> trace_error_lines() {
 
 std::string trace_log_path() {
   std::lock_guard<std::mutex> lock(output_lock);
-  return out.log_fd >= 0 ? out.log_path : std::string();
+  return out.log.is_open() ? out.log_path : std::string();
 }
 
 std::string trace_own_results_name() {
   std::lock_guard<std::mutex> lock(output_lock);
-  return out.log_fd >= 0 ? log_folder_own_results_name(out.log_path) : std::string();
+  return out.log.is_open() ? log_folder_own_results_name(out.log_path) : std::string();
 }
 
 void setDebugLevel(int64_t level) { debug_level.store(level); }
@@ -240,8 +236,8 @@ int trace_close() {
   std::fflush(stderr);
   // The log stays open: what the process traces while it exits (the
   // certificate loader's unload) belongs in it, not after the closing line.
-  if (out.log_fd >= 0) {
-    platform::write_all(STDERR_FILENO, platform::escape_line("Full trace: " + out.log_path) + "\n");
+  if (out.log.is_open()) {
+    platform::write_stream(platform::Stream::kErr, platform::escape_line("Full trace: " + out.log_path) + "\n");
     out.verbose = false;
   }
   return 0;

@@ -6,6 +6,7 @@
 #include "agent/kit/kit.h"
 #include "platform/codec.h"
 #include "platform/format.h"
+#include "platform/wipe.h"
 
 int Util::GetOsVersionInfo(platform::OSVERSIONINFOEXW* info) {
   if (!info) return 0;
@@ -51,7 +52,7 @@ int Util::aswprintf(char16_t** out, const char16_t* fmt, ...) {
   va_end(ap);
   if (!narrow) return -1;
   char16_t* wide = ConvertStringToWCHAR(narrow);
-  explicit_bzero(narrow, static_cast<size_t>(n));
+  platform::wipe(narrow, static_cast<size_t>(n));
   std::free(narrow);
   if (!wide) return -1;
   *out = wide;
@@ -72,15 +73,15 @@ char16_t* Util::ConvertStringToWCHAR(const char* text) {
 }
 
 void Util::ClearString(char* text) {
-  if (text) explicit_bzero(text, std::strlen(text));
+  if (text) platform::wipe(text, std::strlen(text));
 }
 
 void Util::ClearStringW(char16_t* text) {
-  if (text) explicit_bzero(text, std::char_traits<char16_t>::length(text) * sizeof(char16_t));
+  if (text) platform::wipe(text, std::char_traits<char16_t>::length(text) * sizeof(char16_t));
 }
 
 int Util::RtlSecureZeroMemory(void* block, size_t bytes, size_t /*unused*/) {
   if (!block) return 0;
-  explicit_bzero(block, bytes);
+  platform::wipe(block, bytes);
   return 1;
 }

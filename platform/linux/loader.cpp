@@ -61,6 +61,12 @@ std::string executable_directory() {
   return path;
 }
 
+std::string module_path_of(const void* address) {
+  Dl_info info{};
+  if (!address || dladdr(address, &info) == 0 || !info.dli_fname) return {};
+  return info.dli_fname;
+}
+
 void set_library_directory(const std::string& dir, bool exclusive) {
   library_directory_override = dir;
   library_directory_exclusive = !dir.empty() && exclusive;

@@ -7,6 +7,7 @@
 
 #include "agent/kit/kit.h"
 #include "platform/codec.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ class Utf8Copy {
     // The text ends at its first NUL, as a wide C string would.
     length_ = std::char_traits<char>::length(bytes_.data());
   }
-  ~Utf8Copy() { explicit_bzero(bytes_.data(), bytes_.size()); }
+  ~Utf8Copy() { platform::wipe(bytes_.data(), bytes_.size()); }
   Utf8Copy(const Utf8Copy&) = delete;
   Utf8Copy& operator=(const Utf8Copy&) = delete;
 

@@ -1,7 +1,5 @@
 #include "shared_agent/util/host_identity.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -143,10 +141,8 @@ void add_ipv4_addresses(const platform::AdapterSnapshot& snapshot, zel::NicTable
     for (uint32_t i = 0; i < addresses->dwNumEntries; ++i) {
       auto found = table.find(rows[i].dwIndex);
       if (found == table.end()) continue;
-      in_addr address{};
-      address.s_addr = rows[i].dwAddr;
-      char text[INET_ADDRSTRLEN] = {};
-      if (!inet_ntop(AF_INET, &address, text, sizeof(text))) continue;
+      const std::string text = platform::inet_ntoa(rows[i].dwAddr);
+      if (text.empty()) continue;
       std::u16string wide;
       if (SUCCEEDED(Utf8ToWide(text, wide))) found->second.ipv4 = std::move(wide);
     }

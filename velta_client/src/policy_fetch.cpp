@@ -1,7 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cerrno>
@@ -9,7 +5,7 @@
 #include <cstring>
 
 #include "platform/format.h"
-#include "platform/temp_file.h"
+#include "platform/files.h"
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/velta_client.h"
@@ -22,14 +18,10 @@ constexpr const char* kFn = "zel_velta_fetch_policy";
 
 // The C library's text for errno, at most 127 characters.
 void error_text(int error, char (&text)[128]) {
-  char buffer[128];
-  const char* message = strerror_r(error, buffer, sizeof(buffer));
-  if (message) {
-    platform::format(text, sizeof(text), "%s", message);
-  } else {
-    platform::format(text, sizeof(text), "errnum %d [strerror_s() - %d]", error, errno);
-  }
+  platform::format(text, sizeof(text), "%s", platform::error_text(error).c_str());
 }
+
+void set_text(const std::string& why, char (&text)[128]) { platform::format(text, sizeof(text), "%s", why.c_str()); }
 
 // The slot's text for a failure on the policy file: "<before><path><after>",
 // the path shortened from its start when the whole would not fit, so that the
@@ -49,80 +41,76 @@ void name_file_failure(char* out, const char* before, const char* path, const ch
   platform::format(out, CURL_ERROR_SIZE, "%s...%s%s", before, tail, after);
 }
 
-// Where the download goes. Every step works on the folder's descriptor, so
+// Where the download goes. Every step works through the opened folder, so
 // a folder swapped for a link after the open changes nothing, and the
-// policy's own name is only ever renamed over or unlinked, never opened.
+// policy's own name is only ever renamed over or removed, never opened.
 struct PolicyTarget {
-  int folder = -1;
-  const char* name = nullptr;         // the policy's name in the folder
-  char temporary[NAME_MAX + 1] = {};  // the download's own file there
+  platform::Folder folder;
+  std::string name;       // the policy's name in the folder
+  std::string temporary;  // the download's own file there
 };
+
+bool is_separator(char c) { return c == '/' || c == static_cast<char>(platform::kPathSeparator[0]); }
 
 // Opens the folder of path (a link in its place is refused) and makes the
 // download's file in it. Null with why set.
 FILE* open_policy_file(const char* path, PolicyTarget& target, char (&why)[128]) {
-  char folder[PATH_MAX];
-  const char* slash = std::strrchr(path, '/');
-  target.name = slash ? slash + 1 : path;
-  const size_t folder_len = slash ? std::max<size_t>(static_cast<size_t>(slash - path), 1) : 0;
-  if (folder_len >= sizeof(folder)) {
-    error_text(ENAMETOOLONG, why);
-    return nullptr;
+  const char* separator = nullptr;
+  for (const char* p = path; *p; ++p) {
+    if (is_separator(*p)) separator = p;
   }
+  target.name = separator ? separator + 1 : path;
   // "name" alone is in the working directory; "/name" in the root.
-  platform::format(folder, sizeof(folder), "%.*s", slash ? static_cast<int>(folder_len) : 1, slash ? path : ".");
-  if (!*target.name) {
+  const std::string folder =
+      separator ? std::string(path, std::max<size_t>(static_cast<size_t>(separator - path), 1)) : std::string(".");
+  if (target.name.empty()) {
     error_text(EISDIR, why);
     return nullptr;
   }
-  target.folder = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (target.folder < 0) {
-    error_text(errno, why);
+  std::string failure;
+  if (!target.folder.open(folder, /*create=*/false, failure)) {
+    set_text(failure, why);
     return nullptr;
   }
   // The rename would fail on a folder only after the download; a device
   // configured as the path is never replaced.
-  struct stat st;
-  if (fstatat(target.folder, target.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(st.st_mode)) {
+  switch (target.folder.kind_of(target.name)) {
+    case platform::EntryKind::kFolder:
       error_text(EISDIR, why);
       return nullptr;
-    }
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+    case platform::EntryKind::kDevice:
       platform::format(why, sizeof(why), "%s", "is a device");
       return nullptr;
-    }
+    default:
+      break;
   }
-  const int fd = platform::create_temporary_at(target.folder, target.name, target.temporary, sizeof(target.temporary));
-  if (fd < 0) {
-    error_text(errno, why);
+  platform::File file;
+  if (!target.folder.create_temporary(target.name, file, target.temporary, failure)) {
+    set_text(failure, why);
     return nullptr;
   }
-  FILE* file = fdopen(fd, "wb");
-  if (!file) {
+  FILE* stream = file.release_to_stream("wb");
+  if (!stream) {
     error_text(errno, why);
-    close(fd);
-    unlinkat(target.folder, target.temporary, 0);
-    target.temporary[0] = '\0';
+    file.close(failure);
+    target.folder.remove(target.temporary);
+    target.temporary.clear();
   }
-  return file;
+  return stream;
 }
 
 // A failed download leaves neither its own file nor a policy at the name
-// (whatever was there is unlinked, never written through; a device stays).
+// (whatever was there is removed, never written through; a device stays).
 void discard_policy_file(PolicyTarget& target) {
-  if (target.temporary[0]) unlinkat(target.folder, target.temporary, 0);
-  struct stat st;
-  if (fstatat(target.folder, target.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
-      !S_ISCHR(st.st_mode) && !S_ISBLK(st.st_mode)) {
-    unlinkat(target.folder, target.name, 0);
+  if (!target.temporary.empty()) target.folder.remove(target.temporary);
+  const platform::EntryKind kind = target.folder.kind_of(target.name);
+  if (kind != platform::EntryKind::kFolder && kind != platform::EntryKind::kDevice &&
+      kind != platform::EntryKind::kMissing) {
+    target.folder.remove(target.name);
   }
 }
 
-void close_folder(PolicyTarget& target) {
-  if (target.folder >= 0) close(target.folder);
-  target.folder = -1;
-}
+void close_folder(PolicyTarget& target) { target.folder.close(); }
 
 int give_up(PolicyTarget& target, int result) {
   discard_policy_file(target);
@@ -132,9 +120,7 @@ int give_up(PolicyTarget& target, int result) {
 
 // The error line and the slot's text for a policy file that could not be
 // completed.
-void report_write_failure(int error, const char* path, char* error_buffer) {
-  char text[128];
-  error_text(error, text);
+void report_write_failure(const char (&text)[128], const char* path, char* error_buffer) {
   zel_error("%s: Can't write to %s: %s", kFn, path, text);
   char after[130];
   platform::format(after, sizeof(after), ": %s", text);
@@ -215,7 +201,9 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
   // A failed final write (a full disk) must not leave a cut policy reported as stored.
   const bool written = !std::ferror(file);
   if (zel_policy_file_close(file) != 0 || !written) {
-    report_write_failure(errno, path, error_buffer);
+    char text[128];
+    error_text(errno, text);
+    report_write_failure(text, path, error_buffer);
     pathvane_curl.curl_easy_cleanup(curl);
     return give_up(target, ZEL_ERR_WRITE);
   }
@@ -234,8 +222,11 @@ int zel_velta_fetch_policy(const char* url, uint32_t serial, const char* path, c
     return give_up(target, ZEL_ERR_REGISTRATION);
   }
   // Whole: the policy appears at its name at once, in place of whatever was there.
-  if (renameat(target.folder, target.temporary, target.folder, target.name) != 0) {
-    report_write_failure(errno, path, error_buffer);
+  std::string failure;
+  if (!target.folder.replace(target.temporary, target.name, failure)) {
+    char text[128];
+    set_text(failure, text);
+    report_write_failure(text, path, error_buffer);
     return give_up(target, ZEL_ERR_WRITE);
   }
   close_folder(target);

@@ -7,6 +7,7 @@
 
 #include "velta_client/src/common/xfer_functions.h"
 #include "velta_client/src/common/zel_log.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ void fail(zel_post* post, zel_post_fault fault) {
 // Escaped texts may hold the installation token: wiped before they go back.
 void release_escaped(char* text) {
   if (!text) return;
-  explicit_bzero(text, std::strlen(text));
+  platform::wipe(text, std::strlen(text));
   pathvane_curl.curl_free(text);
 }
 

@@ -8,6 +8,7 @@
 #include "velta_client/src/post_form.h"
 #include "velta_client/src/string_resp.h"
 #include "velta_client/src/velta_client.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -232,6 +233,6 @@ int _velta_register_client(const velta_client_settings* settings, const host_inf
     }
   }
   // The body carries the installation token.
-  explicit_bzero(body, sizeof(body));
+  platform::wipe(body, sizeof(body));
   return result;
 }

@@ -5,6 +5,7 @@
 
 #include "velta_client/src/common/zel_log.h"
 #include "velta_client/src/common/zel_transfer.h"
+#include "platform/wipe.h"
 
 string_resp* _string_resp_create() {
   auto* resp = static_cast<string_resp*>(std::calloc(1, sizeof(string_resp)));
@@ -58,7 +59,7 @@ size_t _string_resp_write(char* bytes, size_t size, size_t nmemb, void* user) {
 void _string_resp_free(string_resp* resp) {
   if (!resp) return;
   // The registration echo repeats the body, installation token included.
-  if (resp->data) explicit_bzero(resp->data, resp->len);
+  if (resp->data) platform::wipe(resp->data, resp->len);
   std::free(resp->data);
   std::free(resp);
 }

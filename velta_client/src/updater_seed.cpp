@@ -6,6 +6,7 @@
 #include "velta_client/src/common/zel_transfer.h"
 #include "velta_client/src/string_resp.h"
 #include "velta_client/src/velta_client.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr size_t kSeedMax = ZEL_UPDATER_SEED_SIZE - 1;
 
 void wipe_and_free(char* text) {
   if (!text) return;
-  explicit_bzero(text, std::strlen(text));
+  platform::wipe(text, std::strlen(text));
   std::free(text);
 }
 
