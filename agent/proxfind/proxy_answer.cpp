@@ -1,12 +1,11 @@
 #include "agent/proxfind/proxy_answer.h"
 
-#include <string.h>
-#include <strings.h>
-
 #include <cctype>
+#include <cstdint>
 #include <string>
 
 #include "platform/codec.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ constexpr Scheme kSchemes[] = {
 
 const Scheme* scheme_named(std::string_view name) {
   for (const auto& s : kSchemes) {
-    if (s.scheme.size() == name.size() && strncasecmp(s.scheme.data(), name.data(), name.size()) == 0) return &s;
+    if (equal_ignoring_ascii_case(s.scheme, name)) return &s;
   }
   return nullptr;
 }
@@ -66,11 +65,20 @@ bool parse_port(std::string_view text, uint16_t& port) {
 }
 
 void wipe(std::string& text) {
-  explicit_bzero(text.data(), text.size());
+  platform::wipe(text.data(), text.size());
   text.clear();
 }
 
 }  // namespace
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
 
 void assign_wide(std::u16string& out, std::string_view text) {
   using namespace platform;

@@ -1,4 +1,5 @@
-// One answer of libproxy ("http://user:pw@host:port") as a discovered record.
+// One proxy answer ("http://user:pw@host:port", as libproxy gives them) as a
+// discovered record.
 #pragma once
 #include <string_view>
 
@@ -11,3 +12,7 @@ bool parse_proxy_answer(std::string_view answer, DiscoveredProxy& record);
 // out = the UTF-16 form of a UTF-8 text (bad sequences become U+FFFD),
 // converted in place; what out held before is wiped.
 void assign_wide(std::u16string& out, std::string_view text);
+
+// Scheme and host names compare this way; unlike strncasecmp, the locale
+// plays no part.
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);

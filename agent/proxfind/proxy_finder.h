@@ -1,11 +1,11 @@
-// The proxy finder of libproxfind.so, as the tool calls it: which proxies
-// serve the agent's test URL ("config/proxy/testurl").
+// The proxy finder of libproxfind.so (proxfind.dll on Windows), as the tool
+// calls it: which proxies serve the agent's test URL ("config/proxy/testurl").
 #pragma once
-#include <string.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/wipe.h"
 
 class IConfig;
 
@@ -15,7 +15,7 @@ struct DiscoveredProxy {
   uint16_t port = 0;
   uint32_t auth_type = 0;  // libcurl auth bits: 1 (Basic) when the answer carried credentials
   uint32_t source = 0;     // where the answer came from, see ProxySource
-  uint32_t rank = 0xFFFFFFFFu;  // position in libproxy's answer, none until found
+  uint32_t rank = 0xFFFFFFFFu;  // position in the system's answer, none until found
   std::u16string type_name;  // "http_proxy", "https", "socks4", "socks4a", "socks5", "socks5_hostname"
   std::u16string server;
   std::u16string user_name;
@@ -32,7 +32,7 @@ struct DiscoveredProxy {
 };
 
 inline void wipe_text(std::u16string& text) {
-  explicit_bzero(text.data(), text.size() * sizeof(char16_t));
+  platform::wipe(text.data(), text.size() * sizeof(char16_t));
   text.clear();
 }
 
@@ -63,6 +63,7 @@ inline DiscoveredProxy& DiscoveredProxy::operator=(const DiscoveredProxy& other)
 enum ProxySource : uint32_t {
   PROXY_SOURCE_NONE = 0,
   PROXY_SOURCE_LIBPROXY = 1,
+  PROXY_SOURCE_WINHTTP = 2,
 };
 
 class IProxyFinder {
@@ -78,7 +79,7 @@ class IProxyFinder {
   virtual int GetTestUrl(std::u16string* url) = 0;
   // Forgets what the last Discover found.
   virtual void Reset() = 0;
-  // Appends what the last Discover found to list, in libproxy's order.
+  // Appends what the last Discover found to list, in the system's order.
   // Non-zero on success.
   virtual int GetProxies(std::vector<DiscoveredProxy>* list) = 0;
 

@@ -1,5 +1,4 @@
 #include <proxy.h>
-#include <string.h>
 
 #include <cstring>
 #include <new>
@@ -9,6 +8,7 @@
 #include "agent/proxfind/proxy_answer.h"
 #include "agent/proxfind/proxy_finder.h"
 #include "platform/codec.h"
+#include "platform/wipe.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ class ProxyFinder final : public IProxyFinder {
         ~Answers() {
           if (!list) return;
           // An answer may carry the proxy password.
-          for (char** a = list; *a; ++a) explicit_bzero(*a, std::strlen(*a));
+          for (char** a = list; *a; ++a) platform::wipe(*a, std::strlen(*a));
           px_proxy_factory_free_proxies(list);
         }
       } answers{px_proxy_factory_get_proxies(held.factory, url.c_str())};
