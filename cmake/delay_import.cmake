@@ -8,9 +8,9 @@ find_program(PATHVANE_NM NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-nm nm REQUI
 # import library file) or from def_file (a definition file made by a target).
 function(pathvane_delay_import out_var dll_name)
   cmake_parse_arguments(arg "" "IMPORT_LIB;DEF_FILE;DEPENDS" "" ${ARGN})
-  string(REGEX REPLACE "\\.dll$" "" stem ${dll_name})
+  string(REGEX REPLACE "\\.dll$" "" stem "${dll_name}")
   set(dir ${CMAKE_BINARY_DIR}/delay)
-  set(lib ${dir}/lib${stem}-delay.a)
+  set(lib ${dir}/${stem}-delay.a)
   if(arg_IMPORT_LIB)
     set(def ${dir}/${stem}.def)
     add_custom_command(OUTPUT ${def}

@@ -32,13 +32,22 @@ int64_t offered_bits(const xfer_facts& t) {
 std::string field(const char* value, size_t size) { return std::string(value, strnlen(value, size)); }
 #define FIELD(f) field(f, sizeof(f))
 
+// Whether text holds word, ASCII letters compared case-blind.
+bool contains_case_blind(const char* text, const char* word) {
+  const size_t length = std::strlen(word);
+  for (; *text; ++text) {
+    if (strncasecmp(text, word, length) == 0) return true;
+  }
+  return false;
+}
+
 // The Server header names proxy software (checked case-blind).
 bool names_a_proxy(const char* server) {
   static const char* const kProxies[] = {"squid",  "tinyproxy", "privoxy",  "polipo",   "3proxy", "ccproxy",
                                          "wingate", "bluecoat", "proxysg",  "zscaler",  "web gateway",
                                          "trafficserver", "apache traffic server", "forcepoint"};
   for (const char* name : kProxies) {
-    if (strcasestr(server, name)) return true;
+    if (contains_case_blind(server, name)) return true;
   }
   return false;
 }

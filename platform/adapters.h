@@ -6,6 +6,7 @@
 // answer from a snapshot with the Windows calling conventions, so the scan
 // over them runs the same on the system's list and on a made-up one.
 #pragma once
+#include "platform/system_names.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>

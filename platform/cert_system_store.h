@@ -1,6 +1,7 @@
 // The Linux form of the "ROOT" system certificate store: the CA bundle that
 // OpenSSL uses by default, one entry per certificate (its DER bytes).
 #pragma once
+#include "platform/system_names.h"
 #include <cstdint>
 #include <string>
 #include <vector>

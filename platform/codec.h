@@ -1,6 +1,7 @@
 // The Linux form of MultiByteToWideChar / WideCharToMultiByte for CP_UTF8.
 // Wide text is UTF-16 in char16_t, as on Windows.
 #pragma once
+#include "platform/system_names.h"
 #include <cstdint>
 
 namespace platform {

@@ -3,6 +3,7 @@
 // by rename. On Linux a link is a symbolic link; on Windows any reparse
 // point (a junction is what an ordinary user can plant).
 #pragma once
+#include "platform/system_names.h"
 #include <cstdint>
 #include <cstdio>
 #include <string>

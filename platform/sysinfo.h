@@ -1,6 +1,7 @@
 // The Linux form of the Windows system facts the tool reads: OS version,
 // native system information, product info, system metrics, computer name.
 #pragma once
+#include "platform/system_names.h"
 #include <cstdint>
 #include <string>
 

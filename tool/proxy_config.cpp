@@ -37,7 +37,8 @@ void wipe_and_free(char*& text) {
 // A C-allocated UTF-8 copy of a wide text; the conversion's buffer is wiped
 // since the text may be the proxy password. Null when out of memory.
 char* secret_utf8_copy(const std::u16string& text) {
-  using namespace platform;
+  using platform::CP_UTF8;
+  using platform::WideCharToMultiByte;
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
   if (bytes <= 0) return nullptr;
   auto* copy = static_cast<char*>(std::calloc(static_cast<size_t>(bytes), 1));

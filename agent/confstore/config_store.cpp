@@ -12,7 +12,9 @@ namespace {
 
 // A UTF-16 copy the caller hands back through FreeString, or null.
 char16_t* wide_copy(const std::string& utf8) {
-  using namespace platform;
+  using platform::CP_UTF8;
+  using platform::MB_ERR_INVALID_CHARS;
+  using platform::MultiByteToWideChar;
   int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, nullptr, 0);
   if (units <= 0) return nullptr;
   auto* wide = static_cast<char16_t*>(std::calloc(static_cast<size_t>(units), sizeof(char16_t)));

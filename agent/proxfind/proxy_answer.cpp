@@ -81,7 +81,8 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
 }
 
 void assign_wide(std::u16string& out, std::string_view text) {
-  using namespace platform;
+  using platform::CP_UTF8;
+  using platform::MultiByteToWideChar;
   wipe_text(out);
   if (text.empty() || text.size() > INT32_MAX) return;
   int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);

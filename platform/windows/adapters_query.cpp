@@ -1,4 +1,5 @@
 #include "platform/adapters.h"
+#include "platform/codec.h"
 
 // Winsock before <windows.h>, which would otherwise pull in the old winsock.h.
 #include <winsock2.h>
@@ -50,34 +51,34 @@ void read_adapters(AdapterSnapshot& snapshot) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     Buffer buffer(static_cast<unsigned char*>(std::malloc(size)));
     if (!buffer) {
-      snapshot.adapters_result = ERROR_NOT_ENOUGH_MEMORY;
+      snapshot.adapters_result = platform::ERROR_NOT_ENOUGH_MEMORY;
       return;
     }
     auto* list = reinterpret_cast<::IP_ADAPTER_ADDRESSES*>(buffer.get());
     const ULONG result = ::GetAdaptersAddresses(AF_UNSPEC, kAdapterFlags, nullptr, list, &size);
-    if (result == ERROR_BUFFER_OVERFLOW) continue;
+    if (result == platform::ERROR_BUFFER_OVERFLOW) continue;
     snapshot.adapters_result = result;
-    if (result != ERROR_SUCCESS) return;
+    if (result != platform::ERROR_SUCCESS) return;
     for (const ::IP_ADAPTER_ADDRESSES* adapter = list; adapter; adapter = adapter->Next) {
       snapshot.adapters.push_back(record_of(*adapter));
     }
     return;
   }
-  snapshot.adapters_result = ERROR_BUFFER_OVERFLOW;
+  snapshot.adapters_result = platform::ERROR_BUFFER_OVERFLOW;
 }
 
 void read_ip_table(AdapterSnapshot& snapshot) {
   ULONG size = 0;
   DWORD result = ::GetIpAddrTable(nullptr, &size, FALSE);
-  for (int attempt = 0; attempt < kAttempts && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+  for (int attempt = 0; attempt < kAttempts && result == platform::ERROR_INSUFFICIENT_BUFFER; ++attempt) {
     Buffer buffer(static_cast<unsigned char*>(std::malloc(size)));
     if (!buffer) {
-      snapshot.ip_table_result = ERROR_NOT_ENOUGH_MEMORY;
+      snapshot.ip_table_result = platform::ERROR_NOT_ENOUGH_MEMORY;
       return;
     }
     auto* table = reinterpret_cast<::MIB_IPADDRTABLE*>(buffer.get());
     result = ::GetIpAddrTable(table, &size, FALSE);
-    if (result != ERROR_SUCCESS) continue;
+    if (result != platform::ERROR_SUCCESS) continue;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
       IpAddrRow row;
       row.addr = table->table[i].dwAddr;

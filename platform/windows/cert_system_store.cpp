@@ -1,4 +1,5 @@
 #include "platform/cert_system_store.h"
+#include "platform/codec.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -74,7 +75,7 @@ uint32_t CertGetNameStringW(const CERT_CONTEXT* cert, uint32_t type, uint32_t fl
 
 int CryptBinaryToStringW(const uint8_t* data, uint32_t size, uint32_t flags, char16_t* out, uint32_t* chars) {
   if (!chars) {
-    ::SetLastError(ERROR_INVALID_PARAMETER);
+    ::SetLastError(platform::ERROR_INVALID_PARAMETER);
     return 0;
   }
   DWORD count = *chars;

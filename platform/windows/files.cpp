@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/codec.h"
 
 #include "platform/windows/text.h"
 
@@ -47,7 +48,7 @@ bool is_missing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERR
 // A path that is not UTF-8 fails like a name the system refuses.
 bool wide_path(const std::string& path, std::wstring& wide) {
   if (path.empty() || !windows::wide_of(path, wide)) {
-    ::SetLastError(path.empty() ? ERROR_INVALID_NAME : ERROR_NO_UNICODE_TRANSLATION);
+    ::SetLastError(path.empty() ? ERROR_INVALID_NAME : platform::ERROR_NO_UNICODE_TRANSLATION);
     return false;
   }
   return true;
@@ -302,7 +303,7 @@ bool Folder::open(const std::string& path, bool create, std::string& why) {
     ::CloseHandle(handle);
     return false;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if ((info.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY)) {
     why = path + " is not a directory";
     ::CloseHandle(handle);
     return false;
@@ -322,8 +323,8 @@ EntryKind Folder::kind_of(const std::string& name, int64_t* modified_seconds) co
     return is_missing(::GetLastError()) ? EntryKind::kMissing : EntryKind::kUnknown;
   }
   if (modified_seconds) *modified_seconds = unix_seconds(data.ftLastWriteTime);
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::kLink;
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::kFolder;
+  if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::kLink;
+  if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) return EntryKind::kFolder;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return EntryKind::kDevice;
   return EntryKind::kRegular;
 }
@@ -433,7 +434,7 @@ bool Folder::lock() {
 }
 
 uint32_t GetFileAttributesW(const char16_t* path) {
-  if (!path) return INVALID_FILE_ATTRIBUTES;
+  if (!path) return platform::INVALID_FILE_ATTRIBUTES;
   return ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(path));
 }
 

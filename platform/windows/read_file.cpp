@@ -1,5 +1,6 @@
 // The interface first: its constants share names with the system's macros.
 #include "platform/files.h"
+#include "platform/codec.h"
 #include "platform/wipe.h"
 
 #include <windows.h>
@@ -11,10 +12,10 @@ namespace platform {
 namespace {
 
 std::wstring wide_path(const std::string& path) {
-  const int units = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
+  const int units = ::MultiByteToWideChar(platform::CP_UTF8, platform::MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
   if (units <= 1) return {};
   std::wstring out(static_cast<size_t>(units), L'\0');
-  if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, out.data(), units) != units) return {};
+  if (::MultiByteToWideChar(platform::CP_UTF8, platform::MB_ERR_INVALID_CHARS, path.c_str(), -1, out.data(), units) != units) return {};
   out.resize(static_cast<size_t>(units - 1));
   return out;
 }
@@ -38,7 +39,7 @@ ReadResult read_regular_file(const std::string& path, uint64_t max_bytes, std::s
   } closer{file};
   if (::GetFileType(file) != FILE_TYPE_DISK) return ReadResult::kNotRegular;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (!::GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY)) {
     return ReadResult::kNotRegular;
   }
   size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;

@@ -1,4 +1,5 @@
 #include "platform/sysinfo.h"
+#include "platform/codec.h"
 
 #include <windows.h>
 
@@ -41,7 +42,7 @@ int name_from_source(ComputerNameSource source, COMPUTER_NAME_FORMAT format, cha
   const uint32_t need = static_cast<uint32_t>(name.size() + 1);
   if (!buffer || *size < need) {
     *size = need;
-    ::SetLastError(ERROR_MORE_DATA);
+    ::SetLastError(platform::ERROR_MORE_DATA);
     return 0;
   }
   std::memcpy(buffer, name.c_str(), need * sizeof(char16_t));
@@ -91,12 +92,12 @@ int GetProductInfo(uint32_t major, uint32_t minor, uint32_t sp_major, uint32_t s
 
 int GetComputerNameExW(COMPUTER_NAME_FORMAT format, char16_t* buffer, uint32_t* size) {
   if (!size) {
-    ::SetLastError(ERROR_INVALID_PARAMETER);
+    ::SetLastError(platform::ERROR_INVALID_PARAMETER);
     return 0;
   }
   if (ComputerNameSource source = computer_name_source.load()) {
     if (format != ComputerNameDnsHostname && format != ComputerNameDnsFullyQualified) {
-      ::SetLastError(ERROR_INVALID_PARAMETER);
+      ::SetLastError(platform::ERROR_INVALID_PARAMETER);
       return 0;
     }
     return name_from_source(source, format, buffer, size);

@@ -16,7 +16,8 @@ namespace {
 class Utf8Copy {
  public:
   explicit Utf8Copy(const std::u16string& text) {
-    using namespace platform;
+    using platform::CP_UTF8;
+    using platform::WideCharToMultiByte;
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
     if (bytes <= 0) {
       result_ = ZEL_E_NULL_ARGUMENT;

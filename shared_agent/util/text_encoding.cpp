@@ -20,7 +20,9 @@ bool is_alnum_ascii(unsigned char c) {
 }  // namespace
 
 HRESULT Utf8ToWide(std::string in, std::u16string& out) {
-  using namespace platform;
+  using platform::CP_UTF8;
+  using platform::MB_ERR_INVALID_CHARS;
+  using platform::MultiByteToWideChar;
   int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, in.c_str(), -1, nullptr, 0);
   if (units == 0) return E_INVALIDARG;
   std::vector<char16_t> buffer(static_cast<size_t>(units), u'\0');
@@ -32,7 +34,8 @@ HRESULT Utf8ToWide(std::string in, std::u16string& out) {
 }
 
 HRESULT WideToUtf8(std::u16string in, std::string& out) {
-  using namespace platform;
+  using platform::CP_UTF8;
+  using platform::WideCharToMultiByte;
   int bytes = WideCharToMultiByte(CP_UTF8, 0, in.c_str(), -1, nullptr, 0);
   if (bytes == 0) return ZEL_E_NULL_ARGUMENT;
   std::vector<char> buffer(static_cast<size_t>(bytes), '\0');

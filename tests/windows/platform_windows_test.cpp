@@ -34,9 +34,9 @@
 namespace {
 
 std::u16string utf16(const std::string& utf8) {
-  const int n = platform::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  const int n = platform::MultiByteToWideChar(platform::CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
   std::u16string out(static_cast<size_t>(n), u'\0');
-  platform::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out.data(), n);
+  platform::MultiByteToWideChar(platform::CP_UTF8, 0, utf8.c_str(), -1, out.data(), n);
   out.resize(static_cast<size_t>(n - 1));
   return out;
 }
@@ -73,16 +73,16 @@ class CodecRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 TEST_P(CodecRoundTrip, Utf8ToUtf16AndBack) {
   const RoundTrip& c = GetParam();
   const int in_len = static_cast<int>(std::strlen(c.utf8));
-  const int units = platform::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8, in_len, nullptr, 0);
+  const int units = platform::MultiByteToWideChar(platform::CP_UTF8, platform::MB_ERR_INVALID_CHARS, c.utf8, in_len, nullptr, 0);
   ASSERT_EQ(units, static_cast<int>(c.utf16.size()));
   std::u16string out(static_cast<size_t>(units), u'\0');
-  ASSERT_EQ(platform::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8, in_len, out.data(), units), units);
+  ASSERT_EQ(platform::MultiByteToWideChar(platform::CP_UTF8, platform::MB_ERR_INVALID_CHARS, c.utf8, in_len, out.data(), units), units);
   EXPECT_EQ(out, c.utf16);
 
-  const int bytes = platform::WideCharToMultiByte(CP_UTF8, 0, out.data(), units, nullptr, 0);
+  const int bytes = platform::WideCharToMultiByte(platform::CP_UTF8, 0, out.data(), units, nullptr, 0);
   ASSERT_EQ(bytes, in_len);
   std::string back(static_cast<size_t>(bytes), '\0');
-  ASSERT_EQ(platform::WideCharToMultiByte(CP_UTF8, 0, out.data(), units, back.data(), bytes), bytes);
+  ASSERT_EQ(platform::WideCharToMultiByte(platform::CP_UTF8, 0, out.data(), units, back.data(), bytes), bytes);
   EXPECT_EQ(back, c.utf8);
 }
 
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, CodecRoundTrip,
                                            RoundTrip{"\xF0\x9F\x98\x80!", u"\U0001F600!"}));
 
 TEST(Codec, MinusOneLengthCountsTheTerminator) {
-  EXPECT_EQ(platform::MultiByteToWideChar(CP_UTF8, 0, "abc", -1, nullptr, 0), 4);
+  EXPECT_EQ(platform::MultiByteToWideChar(platform::CP_UTF8, 0, "abc", -1, nullptr, 0), 4);
 }
 
 TEST(Codec, InvalidUtf8FailsStrictlyAndBecomesReplacementLeniently) {
@@ -104,9 +104,9 @@ TEST(Codec, InvalidUtf8FailsStrictlyAndBecomesReplacementLeniently) {
     const int in_len = static_cast<int>(std::strlen(bad));
     char16_t out[16];
     platform::SetLastError(0);
-    EXPECT_EQ(platform::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bad, in_len, out, 16), 0);
-    EXPECT_EQ(platform::GetLastError(), static_cast<uint32_t>(ERROR_NO_UNICODE_TRANSLATION));
-    const int n = platform::MultiByteToWideChar(CP_UTF8, 0, bad, in_len, out, 16);
+    EXPECT_EQ(platform::MultiByteToWideChar(platform::CP_UTF8, platform::MB_ERR_INVALID_CHARS, bad, in_len, out, 16), 0);
+    EXPECT_EQ(platform::GetLastError(), static_cast<uint32_t>(platform::ERROR_NO_UNICODE_TRANSLATION));
+    const int n = platform::MultiByteToWideChar(platform::CP_UTF8, 0, bad, in_len, out, 16);
     ASSERT_GT(n, 0);
     EXPECT_NE(std::u16string(out, static_cast<size_t>(n)).find(u'\uFFFD'), std::u16string::npos);
   }
@@ -114,14 +114,14 @@ TEST(Codec, InvalidUtf8FailsStrictlyAndBecomesReplacementLeniently) {
 
 TEST(Codec, TooSmallBufferFailsWithInsufficientBuffer) {
   char16_t out[2];
-  EXPECT_EQ(platform::MultiByteToWideChar(CP_UTF8, 0, "abcd", 4, out, 2), 0);
-  EXPECT_EQ(platform::GetLastError(), static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(platform::MultiByteToWideChar(platform::CP_UTF8, 0, "abcd", 4, out, 2), 0);
+  EXPECT_EQ(platform::GetLastError(), static_cast<uint32_t>(platform::ERROR_INSUFFICIENT_BUFFER));
 }
 
 TEST(Codec, LoneSurrogateBecomesReplacementCharacter) {
   const char16_t lone[] = {u'a', static_cast<char16_t>(0xD800), u'b'};
   char out[16];
-  const int n = platform::WideCharToMultiByte(CP_UTF8, 0, lone, 3, out, sizeof(out));
+  const int n = platform::WideCharToMultiByte(platform::CP_UTF8, 0, lone, 3, out, sizeof(out));
   EXPECT_EQ(std::string(out, static_cast<size_t>(n)), "a\xEF\xBF\xBD" "b");
 }
 
@@ -276,7 +276,7 @@ bool open_to_everyone(const std::string& path) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (::GetNamedSecurityInfoW(wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+                              &dacl, nullptr, &descriptor) != platform::ERROR_SUCCESS) {
     ADD_FAILURE() << "no security information for " << path;
     return true;
   }
@@ -322,10 +322,10 @@ class FilesTest : public ::testing::Test {
         const std::wstring name = entry.cFileName;
         if (name == L"." || name == L"..") continue;
         const std::wstring child = path + L"\\" + name;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if ((entry.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) &&
+            !(entry.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT)) {
           remove_tree(child);
-        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        } else if (entry.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) {
           ::RemoveDirectoryW(child.c_str());
         } else {
           ::DeleteFileW(child.c_str());
@@ -625,12 +625,12 @@ TEST_F(FilesTest, AttributesAndCreateDirectoryTakeWidePaths) {
   std::string why;
   ASSERT_TRUE(folder.open(root_, true, why)) << why;
   const std::u16string sub = utf16(folder.join("\xE6\x97\xA5"));
-  EXPECT_EQ(platform::GetFileAttributesW(sub.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(platform::GetFileAttributesW(sub.c_str()), platform::INVALID_FILE_ATTRIBUTES);
   ASSERT_TRUE(platform::CreateDirectoryW(sub.c_str()));
   EXPECT_FALSE(platform::CreateDirectoryW(sub.c_str()));
   const uint32_t attributes = platform::GetFileAttributesW(sub.c_str());
-  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
-  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  ASSERT_NE(attributes, platform::INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(attributes & platform::FILE_ATTRIBUTE_DIRECTORY);
   EXPECT_EQ(platform::join_path("a", "b"), "a\\b");
 }
 
@@ -661,7 +661,7 @@ TEST(Sysinfo, ComputerNameSizeQueryThenName) {
     SCOPED_TRACE(static_cast<int>(format));
     uint32_t size = 0;
     EXPECT_EQ(platform::GetComputerNameExW(format, nullptr, &size), 0);
-    EXPECT_EQ(platform::GetLastError(), static_cast<uint32_t>(ERROR_MORE_DATA));
+    EXPECT_EQ(platform::GetLastError(), static_cast<uint32_t>(platform::ERROR_MORE_DATA));
     ASSERT_GT(size, 1u);
     std::u16string name(size, u'\0');
     ASSERT_EQ(platform::GetComputerNameExW(format, name.data(), &size), 1);
@@ -711,7 +711,7 @@ TEST(Sysinfo, VersionArchitectureAndProduct) {
   uint32_t product = 0xDEAD;
   EXPECT_EQ(platform::GetProductInfo(version.dwMajorVersion, version.dwMinorVersion, 0, 0, &product), 1);
   EXPECT_NE(product, 0xDEADu);
-  EXPECT_EQ(platform::GetSystemMetrics(SM_SERVERR2), ::GetSystemMetrics(SM_SERVERR2));
+  EXPECT_EQ(platform::GetSystemMetrics(platform::SM_SERVERR2), ::GetSystemMetrics(platform::SM_SERVERR2));
 }
 
 // ---------------------------------------------------------------- adapters
@@ -738,7 +738,7 @@ TEST(Adapters, SystemSnapshotLaysOutThroughThePortableQuery) {
   const platform::AdapterSnapshot snapshot = platform::query_system_adapters();
   ASSERT_EQ(snapshot.adapters_result, 0u);
   uint32_t size = 0;
-  ASSERT_EQ(platform::GetAdaptersAddresses(snapshot, nullptr, &size), static_cast<uint32_t>(ERROR_BUFFER_OVERFLOW));
+  ASSERT_EQ(platform::GetAdaptersAddresses(snapshot, nullptr, &size), static_cast<uint32_t>(platform::ERROR_BUFFER_OVERFLOW));
   std::vector<std::max_align_t> buffer(size / sizeof(std::max_align_t) + 1);
   ASSERT_EQ(platform::GetAdaptersAddresses(snapshot, buffer.data(), &size), 0u);
   size_t count = 0;
@@ -776,7 +776,7 @@ TEST(CertStore, RootEnumeratesDerCertificatesWithSubjects) {
     EXPECT_NE(std::search(cert->encoded.begin(), cert->encoded.end(), cert->subject.begin(), cert->subject.end()),
               cert->encoded.end());
     char16_t name[256];
-    if (platform::CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256) > 1) {
+    if (platform::CertGetNameStringW(cert, platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256) > 1) {
       ++named;
     }
   }
@@ -788,12 +788,12 @@ TEST(CertStore, RootEnumeratesDerCertificatesWithSubjects) {
 
   uint32_t chars = 0;
   ASSERT_EQ(platform::CryptBinaryToStringW(first->encoded.data(), static_cast<uint32_t>(first->encoded.size()),
-                                           CRYPT_STRING_BASE64, nullptr, &chars),
+                                           platform::CRYPT_STRING_BASE64, nullptr, &chars),
             1);
   EXPECT_GE(chars, (first->encoded.size() + 2) / 3 * 4);
   std::u16string base64(chars, u'\0');
   ASSERT_EQ(platform::CryptBinaryToStringW(first->encoded.data(), static_cast<uint32_t>(first->encoded.size()),
-                                           CRYPT_STRING_BASE64, base64.data(), &chars),
+                                           platform::CRYPT_STRING_BASE64, base64.data(), &chars),
             1);
   EXPECT_EQ(base64.substr(0, 2), u"MI");  // 0x30 0x82 ...
   EXPECT_EQ(platform::CertCloseStore(store, 0), 1);
@@ -808,7 +808,7 @@ TEST(CertStore, StoppingEarlyFreesTheContext) {
   // A freed context leads nowhere and names nothing; neither crashes.
   EXPECT_EQ(platform::CertEnumCertificatesInStore(store, cert), nullptr);
   char16_t name[8] = u"x";
-  EXPECT_EQ(platform::CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 8), 1u);
+  EXPECT_EQ(platform::CertGetNameStringW(cert, platform::CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 8), 1u);
   EXPECT_EQ(name[0], u'\0');
   EXPECT_EQ(platform::CertCloseStore(store, 0), 1);
 }

@@ -22,4 +22,5 @@ FARPROC WINAPI before_lazy_load(unsigned notification, PDelayLoadInfo /*info*/) 
 
 }  // namespace
 
-extern "C" const PfnDliHook __pfnDliNotifyHook2 = before_lazy_load;
+// The delay-load helper of the runtime calls this hook before each lazy load.
+PfnDliHook __pfnDliNotifyHook2 = before_lazy_load;

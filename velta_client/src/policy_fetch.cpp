@@ -69,7 +69,12 @@ FILE* open_policy_file(const char* path, PolicyTarget& target, char (&why)[128])
   }
   std::string failure;
   if (!target.folder.open(folder, /*create=*/false, failure)) {
-    set_text(failure, why);
+    // A link or a file in the folder's place reads as the system's own words.
+    if (failure == folder + " is not a directory") {
+      error_text(ENOTDIR, why);
+    } else {
+      set_text(failure, why);
+    }
     return nullptr;
   }
   // The rename would fail on a folder only after the download; a device

@@ -17,7 +17,8 @@ namespace {
 constexpr const char* kBuiltInTestUrl = "https://health.orvix.example/health";
 
 std::string utf8_of(const char16_t* text) {
-  using namespace platform;
+  using platform::CP_UTF8;
+  using platform::WideCharToMultiByte;
   std::string out;
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0);
   if (bytes <= 1) return out;
