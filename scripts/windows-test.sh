@@ -141,8 +141,11 @@ planted = planted_provider
 module = planted-provider-that-does-not-exist.dll
 activate = 1
 CNF
-expect "control: the planted file stops an OpenSSL that reads it" \
-  bash -c "! OPENSSL_CONF='$work/openssl.cnf' openssl list -providers > /dev/null 2>&1"
+# Control: an OpenSSL that reads the file loses its default provider (no TLS).
+expect "control: OpenSSL without the file has its default provider" \
+  bash -c "openssl list -providers | grep -q default"
+expect "control: the planted file takes it away from an OpenSSL that reads it" \
+  bash -c "! OPENSSL_CONF='$work/openssl.cnf' openssl list -providers | grep -q default"
 for dir in "$WINEPREFIX/drive_c/usr/local/ssl" "$WINEPREFIX/drive_c/Program Files/Common Files/Pathvane/ssl"; do
   mkdir -p "$dir"
   cp "$work/openssl.cnf" "$dir/openssl.cnf"
