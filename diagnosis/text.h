@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include "platform/format.h"
 
 // printf into at most 1023 bytes; a longer text is cut.
-std::string text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string text(const char* fmt, ...) PLATFORM_PRINTF(1, 2);
 // "2026-12-11 14:40:00 UTC".
 std::string utc_text(std::time_t when);
 // "2 h 30 min", "6 min 40 s", "12 s".

@@ -15,7 +15,16 @@ int vformat(char* buf, size_t size, const char* fmt, va_list ap);
 int vformat_wide(char* buf, size_t size, const char16_t* fmt, va_list ap);
 
 // Bounded formatting into a fixed field: a long text is cut at the field's end.
-int format(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// printf-style checking of a format at argument f, its values from a: the
+// GNU conversions (%zu, %lld) everywhere, which mingw's default (Microsoft)
+// checking would refuse although the formatter and mingw's stdio take them.
+#ifdef _WIN32
+#define PLATFORM_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define PLATFORM_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+int format(char* buf, size_t size, const char* fmt, ...) PLATFORM_PRINTF(3, 4);
 
 // Convenience: formats into a string; false on a bad format.
 bool vformat_string(std::string& out, const char* fmt, va_list ap);

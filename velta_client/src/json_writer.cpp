@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include "platform/format.h"
 
 void* (*zel_json_realloc)(void* block, size_t size) = std::realloc;
 
@@ -19,7 +20,7 @@ void discard(json_buf* w) {
 }
 
 // snprintf at data + len; a piece that does not fit, or a format error, discards.
-bool put(json_buf* w, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool put(json_buf* w, const char* format, ...) PLATFORM_PRINTF(2, 3);
 bool put(json_buf* w, const char* format, ...) {
   const size_t room = w->cap - w->len;
   va_list ap;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include "platform/format.h"
 
 // What the first failure of an encoder was, for its caller to name.
 enum zel_post_fault : uint8_t {
@@ -25,8 +26,8 @@ struct zel_post {
 };
 
 // Writes the separator and the escaped name with "=".
-void _zel_post_name(zel_post* post, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void _zel_post_name(zel_post* post, const char* format, ...) PLATFORM_PRINTF(2, 3);
 // One text field; value percent-encoded.
-void _zel_post_str(zel_post* post, const char* value, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void _zel_post_str(zel_post* post, const char* value, const char* format, ...) PLATFORM_PRINTF(3, 4);
 // One number field, in decimal.
-void _zel_post_uint(zel_post* post, uint64_t value, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void _zel_post_uint(zel_post* post, uint64_t value, const char* format, ...) PLATFORM_PRINTF(3, 4);
