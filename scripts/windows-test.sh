@@ -81,6 +81,17 @@ run_tool() {  # run_tool <name> <options...>: report in $work/<name>.out, errors
 }
 count() { grep -c -- "$1" "$2" || true; }
 
+# Lazy binding: the usage run calls only libkit (trace_close), so libkit.dll
+# loads and OpenSSL's DLLs, CRYPT32 and IPHLPAPI never do. The lines of the
+# tool's own thread only (Wine's own programs may start beside it).
+(cd "$agent" && WINEDEBUG=+loaddll wine ./pathvane.exe /X > /dev/null 2> "$work/loaddll.all") || true
+thread=$(grep -i 'loaddll.*Loaded.*pathvane\.exe' "$work/loaddll.all" | head -1 | cut -d: -f1)
+grep "^$thread:.*loaddll.*Loaded" "$work/loaddll.all" > "$work/loaddll.err" || true
+loaded() { grep -qi "$1" "$work/loaddll.err"; }
+expect "usage run: libkit.dll loaded at its call" loaded 'libkit\.dll'
+expect "usage run: OpenSSL never loaded" bash -c "! grep -qi 'loaddll.*libcrypto' '$work/loaddll.err'"
+expect "usage run: CRYPT32 and IPHLPAPI never loaded" bash -c "! grep -qiE 'loaddll.*(crypt32|iphlpapi)' '$work/loaddll.err'"
+
 # 3. A default run: eight checks pass.
 start=$(date +%s.%N)
 run_tool default

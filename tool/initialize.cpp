@@ -17,6 +17,7 @@
 #include "velta_client/src/cert_store.h"
 #include "velta_client/src/common/zel_log.h"
 #include "platform/wipe.h"
+#include "platform/openssl_init.h"
 
 namespace {
 
@@ -59,6 +60,9 @@ HRESULT PathvaneWrapper::Initialize(bool bypass, bool discover, bool verbose, co
   trace_set_verbose(verbose);
   setDebugLevel(kDebugLevel);
   zel_trace_mask = kDebugLevel;
+  // Before the first OpenSSL call of the tool (the host's certificates, the
+  // trust context); libkit, bound by trace_open, is the first library loaded.
+  platform::openssl_start();
 
   settings->proxy.proxy_type = PATHVANE_NO_PROXY;
   diagnosis_.proxy_source = bypass ? ProxyChoice::kNone : discover ? ProxyChoice::kDiscovered : ProxyChoice::kStored;

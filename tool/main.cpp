@@ -7,7 +7,6 @@
 #include "tool/pathvane_wrapper.h"
 #include "tool/results_file.h"
 #include "velta_client/src/cert_store.h"
-#include "platform/openssl_init.h"
 
 namespace {
 
@@ -36,7 +35,6 @@ int finish(PathvaneWrapper& wrapper, HRESULT hr, ResultsRun* results = nullptr) 
 }  // namespace
 
 int main(int argc, char** argv) {
-  platform::openssl_start();
   ResultsRun results;
   results.started = results_time_now();
   PathvaneWrapper wrapper;
