@@ -82,7 +82,8 @@ void CertMgrLoader::UnloadCertMgr() {
   std::lock_guard<std::mutex> lock(loader_lock);
   cert_store_unload();
   trace(0x1000, "CertMgrLoader::UnloadCertMgr certs unloaded from certificate manager");
-  X509_free(ca_cert);
+  // A run that never loaded OpenSSL (the usage text) does not load it to free nothing.
+  if (ca_cert) X509_free(ca_cert);
   ca_cert = nullptr;
   loaded = false;
 }
