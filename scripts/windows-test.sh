@@ -81,6 +81,25 @@ run_tool() {  # run_tool <name> <options...>: report in $work/<name>.out, errors
 }
 count() { grep -c -- "$1" "$2" || true; }
 
+# What each file of the zip imports: nothing outside the zip but Windows'
+# own DLLs, and the tool binds only KERNEL32 and msvcrt at start.
+system_dlls=" kernel32.dll msvcrt.dll advapi32.dll bcrypt.dll crypt32.dll ws2_32.dll user32.dll iphlpapi.dll winhttp.dll "
+zip_files=" $(cd "$agent" && ls | tr 'A-Z' 'a-z' | tr '\n' ' ') "
+imports_ok=true
+for file in "$agent"/*.exe "$agent"/*.dll; do
+  lists=$(python3 scripts/pe-imports.py x86_64-w64-mingw32-nm "$file")
+  echo "$(basename "$file"): $(echo "$lists" | tr '\n' ';')"
+  for dll in $(echo "$lists" | sed 's/^[a-z ]*: *//' | tr 'A-Z' 'a-z'); do
+    [[ $system_dlls == *" $dll "* || $zip_files == *" $dll "* ]] || { echo "  $dll is neither in the zip nor Windows' own" >&2; imports_ok=false; }
+  done
+done
+expect "every import is in the zip or Windows' own" $imports_ok
+expect "pathvane.exe delay-loads libkit, OpenSSL, CRYPT32, WS2_32, USER32 and IPHLPAPI" \
+  test "$(python3 scripts/pe-imports.py x86_64-w64-mingw32-nm "$agent/pathvane.exe" | tail -1)" = \
+  "delay imports: advapi32.dll crypt32.dll iphlpapi.dll libcrypto-3-x64.dll libkit.dll libssl-3-x64.dll user32.dll ws2_32.dll"
+expect "pathvane.exe binds only KERNEL32 and msvcrt at start" \
+  test "$(python3 scripts/pe-imports.py x86_64-w64-mingw32-nm "$agent/pathvane.exe" | head -1)" = "imports: KERNEL32.dll msvcrt.dll"
+
 # Lazy binding: the usage run calls only libkit (trace_close), so libkit.dll
 # loads and OpenSSL's DLLs, CRYPT32 and IPHLPAPI never do. The lines of the
 # tool's own thread only (Wine's own programs may start beside it).
