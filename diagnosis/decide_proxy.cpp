@@ -1,12 +1,12 @@
 // What a proxy answered of its own: a demand for credentials, a CONNECT it
 // could not or would not carry out, a tunnel that carried no TLS, and an
 // error answer that shows it was made by the proxy rather than the cloud.
-#include <strings.h>
 
 #include <cstring>
 
 #include "diagnosis/decide.h"
 #include "diagnosis/evidence.h"
+#include "platform/ascii_case.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ int64_t challenge_bits(const char* challenge) {
                 {"Negotiate", CURLAUTH_NEGOTIATE}, {"Bearer", CURLAUTH_BEARER}};
   const size_t length = std::strcspn(challenge, " ,");
   for (const auto& n : kNames) {
-    if (length == std::strlen(n.name) && strncasecmp(challenge, n.name, length) == 0) return n.bit;
+    if (platform::equal_ignoring_ascii_case(std::string_view(challenge, length), n.name)) return n.bit;
   }
   return 0;
 }
@@ -34,9 +34,8 @@ std::string field(const char* value, size_t size) { return std::string(value, st
 
 // Whether text holds word, ASCII letters compared case-blind.
 bool contains_case_blind(const char* text, const char* word) {
-  const size_t length = std::strlen(word);
   for (; *text; ++text) {
-    if (strncasecmp(text, word, length) == 0) return true;
+    if (platform::starts_with_ignoring_ascii_case(text, word)) return true;
   }
   return false;
 }

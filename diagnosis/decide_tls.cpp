@@ -2,12 +2,12 @@
 // error concerns, and what the chain's shape shows (a leaf sent alone whose
 // issuer is not self-signed is a missing intermediate first).
 #include <openssl/x509_vfy.h>
-#include <strings.h>
 
 #include <cstring>
 
 #include "diagnosis/decide.h"
 #include "diagnosis/evidence.h"
+#include "platform/ascii_case.h"
 
 namespace {
 
@@ -28,10 +28,10 @@ nlohmann::json cert_json(const xfer_chain_cert& c, unsigned depth, unsigned coun
 
 // A certificate name matches the host: equal, or a "*." wildcard over one label.
 bool name_matches(const std::string& name, const char* host) {
-  if (strcasecmp(name.c_str(), host) == 0) return true;
+  if (platform::equal_ignoring_ascii_case(name, host)) return true;
   if (name.rfind("*.", 0) != 0) return false;
   const char* dot = std::strchr(host, '.');
-  return dot && strcasecmp(name.c_str() + 1, dot) == 0;
+  return dot && platform::equal_ignoring_ascii_case(std::string_view(name).substr(1), dot);
 }
 
 bool leaf_holds(const xfer_facts& t) {

@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
 
 #include "platform/format.h"
+#include "platform/ascii_case.h"
 
 namespace {
 
@@ -296,7 +296,7 @@ uint32_t xfer_facts_tls_reached(const xfer_facts& facts, bool url_tls, bool answ
   if (!url_tls) return 0;
   // A reused connection makes no handshake: an answer over it is the proof.
   if (handshakes == 0) return answered ? XFER_REACHED_TLS : 0;
-  const bool proxy_tls = strncasecmp(facts.proxy, "https://", 8) == 0;
+  const bool proxy_tls = platform::starts_with_ignoring_ascii_case(facts.proxy, "https://");
   return handshake_done && handshakes >= (proxy_tls ? 2u : 1u) ? XFER_REACHED_TLS : 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/codec.h"
 #include "platform/wipe.h"
+#include "platform/ascii_case.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ constexpr Scheme kSchemes[] = {
 
 const Scheme* scheme_named(std::string_view name) {
   for (const auto& s : kSchemes) {
-    if (equal_ignoring_ascii_case(s.scheme, name)) return &s;
+    if (platform::equal_ignoring_ascii_case(s.scheme, name)) return &s;
   }
   return nullptr;
 }
@@ -70,15 +71,6 @@ void wipe(std::string& text) {
 }
 
 }  // namespace
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 void assign_wide(std::u16string& out, std::string_view text) {
   using platform::CP_UTF8;

@@ -13,6 +13,3 @@ bool parse_proxy_answer(std::string_view answer, DiscoveredProxy& record);
 // converted in place; what out held before is wiped.
 void assign_wide(std::u16string& out, std::string_view text);
 
-// Scheme and host names compare this way; unlike strncasecmp, the locale
-// plays no part.
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);

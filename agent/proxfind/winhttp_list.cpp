@@ -4,6 +4,7 @@
 #include <string>
 
 #include "agent/proxfind/proxy_answer.h"
+#include "platform/ascii_case.h"
 
 namespace {
 
@@ -90,8 +91,8 @@ Entry entry_of(std::string_view text, std::string_view url_scheme) {
   }
   std::string_view scope = text.substr(0, equals);
   std::string_view value = text.substr(equals + 1);
-  if (equal_ignoring_ascii_case(scope, url_scheme)) return {Scope::kUrlScheme, value};
-  if (equal_ignoring_ascii_case(scope, "socks")) return {Scope::kSocks, value};
+  if (platform::equal_ignoring_ascii_case(scope, url_scheme)) return {Scope::kUrlScheme, value};
+  if (platform::equal_ignoring_ascii_case(scope, "socks")) return {Scope::kSocks, value};
   return {Scope::kOther, value};
 }
 
@@ -102,7 +103,7 @@ bool winhttp_bypassed(std::string_view bypass_list, std::string_view host) {
   bool bypassed = false;
   for_each_entry(bypass_list, kBypassSeparators, [&](std::string_view entry) {
     if (bypassed) return;
-    if (equal_ignoring_ascii_case(entry, "<local>")) {
+    if (platform::equal_ignoring_ascii_case(entry, "<local>")) {
       bypassed = host.find('.') == std::string_view::npos && host.front() != '[';
     } else {
       bypassed = matches_pattern(entry, host);

@@ -2,12 +2,12 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "diagnosis/xfer_facts.h"
 #include "platform/format.h"
 #include "velta_client/src/common/xfer_functions.h"
 #include "velta_client/src/common/zel_log.h"
+#include "platform/ascii_case.h"
 
 namespace {
 
@@ -81,8 +81,8 @@ void url_host(const char* url, char* out, size_t size, int32_t* port) {
     *port = static_cast<int32_t>(std::strtol(host + length + 1, nullptr, 10));
   } else if (start != url) {
     const size_t scheme = static_cast<size_t>(start - 3 - url);
-    if (scheme == 4 && strncasecmp(url, "http", 4) == 0) *port = 80;
-    if (scheme == 5 && strncasecmp(url, "https", 5) == 0) *port = 443;
+    if (scheme == 4 && platform::starts_with_ignoring_ascii_case(url, "http")) *port = 80;
+    if (scheme == 5 && platform::starts_with_ignoring_ascii_case(url, "https")) *port = 443;
   }
   if (length >= size) length = size - 1;
   std::memcpy(out, host, length);
@@ -164,7 +164,7 @@ void xfer_facts_after(CURL* curl, CURLcode code) {
     header_text(curl, "Via", CURLH_HEADER, facts->via, sizeof(facts->via));
   }
   facts->reached = stages_before_tls(*facts, code, status > 0) |
-                   xfer_facts_tls_reached(*facts, strcasecmp(facts->url_scheme, "https") == 0, status > 0);
+                   xfer_facts_tls_reached(*facts, platform::equal_ignoring_ascii_case(facts->url_scheme, "https"), status > 0);
   char line[512];
   xfer_facts_timing_line(*facts, line, sizeof(line));
   zel_trace(-1, "%s", line);
