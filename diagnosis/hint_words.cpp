@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "diagnosis/text.h"
+#include "platform/system_words.h"
 
 namespace {
 
@@ -96,9 +97,8 @@ std::string source_line(const json& e) {
   }
   if (source == "discovered") {
     return "Proxy: " + str(e, "proxy") +
-           " was found by proxy discovery, which reads libproxy's sources on this machine: the proxy "
-           "environment variables, the desktop's proxy settings and an auto-configuration script; that is where it "
-           "is set." +
+           " was found by proxy discovery, which reads " + platform::proxy_discovery_words() +
+           "; that is where it is set." +
            (flag(e, "stored_proxy_set") ? " /PP would use the agent's stored proxy (config/proxy/server) and its "
                                           "stored credentials instead."
                                         : "");
@@ -243,12 +243,13 @@ Lines silences(const Cause& c) {
 std::string trusted_text(const json& e) {
   const auto it = e.find("trusted");
   if (it == e.end() || !it->is_array() || it->empty()) {
-    return "It holds no configured certificate (config/agent/cloud/trustedcerts/cert) and no EST CA, only the "
-           "system's CA bundle.";
+    return std::string("It holds no configured certificate (config/agent/cloud/trustedcerts/cert) and no EST CA, "
+                       "only ") +
+           platform::system_trust_words() + ".";
   }
   std::string names;
   for (const auto& s : *it) names += (names.empty() ? "\"" : ", \"") + s.get<std::string>() + "\"";
-  return "Besides the system's CA bundle it holds " + names +
+  return std::string("Besides ") + platform::system_trust_words() + " it holds " + names +
          " (config/agent/cloud/trustedcerts/cert and the EST CA).";
 }
 

@@ -156,6 +156,8 @@ PY
 run_tool untrusted /T
 expect "/T untrusted: code 60" grep -q 'SSL peer certificate or SSH remote key was not OK\|Peer certificate cannot be authenticated' "$work/untrusted.out"
 expect "/T untrusted: a hint" grep -q '^\[hint\]' "$work/untrusted.err"
+expect "/T untrusted: the hint names the ROOT store, the system's trust here" \
+  grep -q "and no EST CA, only the Windows ROOT certificate store" "$work/untrusted.err"
 openssl x509 -in "$CLOUD_CA_CERT" -outform DER -out "$work/ca.der"
 expect "cloud CA added to the CurrentUser ROOT store" wine "$win/tests/add_root_cert.exe" "$(windows_path "$work/ca.der")"
 run_tool root_store /T
