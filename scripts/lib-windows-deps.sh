@@ -33,8 +33,8 @@ need_root() {
 deps_packages() {
   local packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-    binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 dpkg-dev zip
-    cmake ninja-build nlohmann-json3-dev googletest tinyproxy
+    binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 dpkg-dev zip unzip
+    cmake ninja-build nlohmann-json3-dev googletest tinyproxy openssl python3
   )
   local missing=() p status
   for p in "${packages[@]}"; do
