@@ -2,6 +2,7 @@
 #include "platform/files.h"
 #include "platform/codec.h"
 #include "platform/wipe.h"
+#include "platform/windows/text.h"
 
 #include <windows.h>
 
@@ -9,22 +10,9 @@
 #include <string>
 
 namespace platform {
-namespace {
-
-std::wstring wide_path(const std::string& path) {
-  const int units = ::MultiByteToWideChar(platform::CP_UTF8, platform::MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
-  if (units <= 1) return {};
-  std::wstring out(static_cast<size_t>(units), L'\0');
-  if (::MultiByteToWideChar(platform::CP_UTF8, platform::MB_ERR_INVALID_CHARS, path.c_str(), -1, out.data(), units) != units) return {};
-  out.resize(static_cast<size_t>(units - 1));
-  return out;
-}
-
-}  // namespace
-
 ReadResult read_regular_file(const std::string& path, uint64_t max_bytes, std::string& text, uint64_t& size) {
-  const std::wstring wide = wide_path(path);
-  if (wide.empty()) return ReadResult::kMissing;
+  std::wstring wide;
+  if (!windows::wide_of(path, wide) || wide.empty()) return ReadResult::kMissing;
   // Opened first and judged through the handle: there is no window for a swap.
   HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);

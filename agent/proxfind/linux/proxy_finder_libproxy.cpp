@@ -2,49 +2,20 @@
 
 #include <cstring>
 #include <new>
-#include <string>
 
-#include "agent/confstore/iconfig.h"
+#include "agent/proxfind/finder_base.h"
 #include "agent/proxfind/proxy_answer.h"
 #include "agent/proxfind/proxy_finder.h"
-#include "platform/codec.h"
 #include "platform/wipe.h"
 
 namespace {
 
-// Asked about when the configuration names no test URL: the tool's own
-// default health URL, so that both choose the same way.
-constexpr const char* kBuiltInTestUrl = "https://health.orvix.example/health";
-
-std::string utf8_of(const char16_t* text) {
-  using platform::CP_UTF8;
-  using platform::WideCharToMultiByte;
-  std::string out;
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (bytes <= 1) return out;
-  out.resize(static_cast<size_t>(bytes));
-  if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes) != bytes) return {};
-  out.resize(static_cast<size_t>(bytes - 1));
-  return out;
-}
-
-std::string configured_test_url(IConfig* config) {
-  if (!config) return {};
-  char16_t* value = config->GetStringEx("config/proxy/testurl");
-  std::string url = value ? utf8_of(value) : std::string();
-  config->FreeString(value);
-  return url;
-}
-
-class ProxyFinder final : public IProxyFinder {
+class ProxyFinder final : public ProxyFinderBase {
  public:
   int Discover(IConfig* config, const char16_t* test_url, void* /*reserved*/, uint32_t /*flags*/,
                void* /*reserved2*/) override {
     try {
-      Reset();
-      std::string url = test_url ? utf8_of(test_url) : configured_test_url(config);
-      if (url.empty()) url = kBuiltInTestUrl;
-      assign_wide(url_, url);
+      const std::string url = start_discovery(config, test_url);
 
       // Held so that an exception on the way frees both, the answers wiped.
       struct Factory {
@@ -79,38 +50,6 @@ class ProxyFinder final : public IProxyFinder {
       return 0;
     }
   }
-
-  uint32_t GetProxyCount() override { return static_cast<uint32_t>(found_.size()); }
-
-  int GetTestUrl(std::u16string* url) override {
-    if (!url) return 0;
-    try {
-      *url = url_;
-      return 1;
-    } catch (...) {
-      return 0;
-    }
-  }
-
-  void Reset() override {
-    found_.clear();
-    wipe_text(url_);
-  }
-
-  int GetProxies(std::vector<DiscoveredProxy>* list) override {
-    if (!list) return 0;
-    try {
-      list->reserve(list->size() + found_.size());
-      for (const auto& record : found_) list->push_back(record);
-      return 1;
-    } catch (...) {
-      return 0;
-    }
-  }
-
- private:
-  std::vector<DiscoveredProxy> found_;
-  std::u16string url_;
 };
 
 }  // namespace

@@ -7,8 +7,7 @@
 #include <new>
 #include <string>
 
-#include "agent/confstore/iconfig.h"
-#include "agent/proxfind/proxy_answer.h"
+#include "agent/proxfind/finder_base.h"
 #include "agent/proxfind/proxy_finder.h"
 #include "agent/proxfind/winhttp_list.h"
 
@@ -16,30 +15,8 @@
 
 namespace {
 
-// Asked about when the configuration names no test URL: the tool's own
-// default health URL, so that both choose the same way.
-constexpr const char* kBuiltInTestUrl = "https://health.orvix.example/health";
-
-std::string utf8_of(const wchar_t* text) {
-  std::string out;
-  if (!text) return out;
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return out;
-  out.resize(static_cast<size_t>(bytes));
-  if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr) != bytes) return {};
-  out.resize(static_cast<size_t>(bytes - 1));
-  return out;
-}
-
-const wchar_t* as_wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-
-std::string configured_test_url(IConfig* config) {
-  if (!config) return {};
-  char16_t* value = config->GetStringEx("config/proxy/testurl");
-  std::string url = value ? utf8_of(as_wide(value)) : std::string();
-  config->FreeString(value);
-  return url;
-}
+// WinHTTP's strings are UTF-16.
+std::string utf8_of(const wchar_t* text) { return proxfind_utf8_of(reinterpret_cast<const char16_t*>(text)); }
 
 // WinHTTP hands out its strings for the caller to free with GlobalFree.
 void free_global(LPWSTR& text) {
@@ -101,15 +78,12 @@ bool script_answer(const UserSettings& user, const std::wstring& url, std::strin
   return true;
 }
 
-class ProxyFinder final : public IProxyFinder {
+class ProxyFinder final : public ProxyFinderBase {
  public:
   int Discover(IConfig* config, const char16_t* test_url, void* /*reserved*/, uint32_t /*flags*/,
                void* /*reserved2*/) override {
     try {
-      Reset();
-      std::string url = test_url ? utf8_of(as_wide(test_url)) : configured_test_url(config);
-      if (url.empty()) url = kBuiltInTestUrl;
-      assign_wide(url_, url);
+      const std::string url = start_discovery(config, test_url);
       std::wstring wide_url(url_.begin(), url_.end());
 
       std::string list;
@@ -143,38 +117,6 @@ class ProxyFinder final : public IProxyFinder {
       return 0;
     }
   }
-
-  uint32_t GetProxyCount() override { return static_cast<uint32_t>(found_.size()); }
-
-  int GetTestUrl(std::u16string* url) override {
-    if (!url) return 0;
-    try {
-      *url = url_;
-      return 1;
-    } catch (...) {
-      return 0;
-    }
-  }
-
-  void Reset() override {
-    found_.clear();
-    wipe_text(url_);
-  }
-
-  int GetProxies(std::vector<DiscoveredProxy>* list) override {
-    if (!list) return 0;
-    try {
-      list->reserve(list->size() + found_.size());
-      for (const auto& record : found_) list->push_back(record);
-      return 1;
-    } catch (...) {
-      return 0;
-    }
-  }
-
- private:
-  std::vector<DiscoveredProxy> found_;
-  std::u16string url_;
 };
 
 }  // namespace
